@@ -1,0 +1,364 @@
+#include "app/firmwareupdater.h"
+
+#include "app/mainthread.h"
+#include "app/textcompare.h"
+#include "app/updatererror.h"
+#include "ui/filechooser.h"
+#include "ui/filedialogchooser.h"
+#include "ui/showalert.h"
+#include "usb/bootdrive.h"
+#include "usb/firmwarecopy.h"
+#include "usb/midiservice.h"
+#include "usb/uf2check.h"
+#include "usb/updatecommand.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+const QString FirmwareUpdater::alertTitle = QStringLiteral("VELTA 2 Updater");
+
+namespace {
+
+// The text after the last full stop of the file name; empty without one.
+QString extensionOf(const QString &filePath)
+{
+    const QString name = QFileInfo(filePath).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot + 1);
+}
+
+std::function<QString()> runAvrdudeJob(AvrdudeRunner runner, QString filePath, QString portPath)
+{
+    return [runner = std::move(runner), filePath = std::move(filePath), portPath = std::move(portPath)] {
+        return runner.run(filePath, portPath);
+    };
+}
+
+QString describeAny(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        return describeError(e);
+    } catch (...) {
+        return QStringLiteral("An unexpected error occurred.");
+    }
+}
+
+} // namespace
+
+std::shared_ptr<FirmwareUpdater> FirmwareUpdater::create(UpdaterPlatform platform)
+{
+    // The last reference may be dropped on a worker thread; a QObject has to
+    // end on the thread it lives on.
+    return std::shared_ptr<FirmwareUpdater>(new FirmwareUpdater(std::move(platform)), [](FirmwareUpdater *updater) {
+        if (QThread::currentThread() == updater->thread())
+            delete updater;
+        else
+            postToMainThread([updater] { delete updater; });
+    });
+}
+
+FirmwareUpdater::FirmwareUpdater(UpdaterPlatform platform)
+    : m_platform(std::move(platform)),
+      m_statusText(QStringLiteral("Select a firmware target, file, and device."))
+{
+    // The client is never released: it belongs to the process, and a failed
+    // registration leaves 0 and changes nothing else.
+    if (m_platform.midi)
+        m_midiClient = m_platform.midi->createClient(QStringLiteral("VeltaUpdater"));
+}
+
+FirmwareUpdater::~FirmwareUpdater() = default;
+
+void FirmwareUpdater::setSelectedTarget(FirmwareTarget target)
+{
+    if (m_selectedTarget == target)
+        return;
+    m_selectedTarget = target;
+    emit selectedTargetChanged();
+}
+
+void FirmwareUpdater::setFirmwarePath(const QString &path)
+{
+    if (m_firmwarePath == path)
+        return;
+    m_firmwarePath = path;
+    emit firmwarePathChanged();
+}
+
+void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
+{
+    if (m_selectedMIDIPortName == name)
+        return;
+    m_selectedMIDIPortName = name;
+    emit selectedMIDIPortNameChanged();
+}
+
+void FirmwareUpdater::setMidiPortNames(const QStringList &names)
+{
+    if (m_midiPortNames == names)
+        return;
+    m_midiPortNames = names;
+    emit midiPortNamesChanged();
+}
+
+void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
+{
+    if (m_selectedSerialPortPath == path)
+        return;
+    m_selectedSerialPortPath = path;
+    emit selectedSerialPortPathChanged();
+}
+
+void FirmwareUpdater::setSerialPorts(const QList<SerialPortChoice> &ports)
+{
+    // Every discovery makes new ids, so a new list always differs.
+    m_serialPorts = ports;
+    emit serialPortsChanged();
+}
+
+void FirmwareUpdater::setStatusTextNow(const QString &text)
+{
+    if (m_statusText == text)
+        return;
+    m_statusText = text;
+    emit statusTextChanged();
+}
+
+void FirmwareUpdater::setBusy(bool busy)
+{
+    if (m_isBusy == busy)
+        return;
+    m_isBusy = busy;
+    emit isBusyChanged();
+}
+
+void FirmwareUpdater::setStatus(const QString &text)
+{
+    postToMainThread([self = shared_from_this(), text] { self->setStatusTextNow(text); });
+}
+
+void FirmwareUpdater::alert(const QString &message)
+{
+    showAlert(m_platform.alerts, alertTitle, message);
+}
+
+// ---- devices ----
+
+void FirmwareUpdater::refreshDevices()
+{
+    refreshMIDIDestinations();
+    refreshSerialPorts();
+    if (m_selectedTarget == FirmwareTarget::coreFirmware) {
+        setStatus(m_selectedSerialPortPath.isEmpty() ? QStringLiteral("No USB serial device found.")
+                                                     : QStringLiteral("Core firmware update ready."));
+    } else {
+        setStatus(m_selectedMIDIPortName.isEmpty() ? QStringLiteral("No USB MIDI device found.")
+                                                   : QStringLiteral("USB firmware update ready."));
+    }
+}
+
+void FirmwareUpdater::refreshMIDIDestinations()
+{
+    m_availableDestinations = m_platform.midi ? discoverMIDIDestinations(*m_platform.midi)
+                                              : QList<MIDIDeviceChoice>();
+    QStringList names;
+    names.reserve(m_availableDestinations.size());
+    for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
+        names.append(choice.displayName);
+    setMidiPortNames(names);
+    setSelectedMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+}
+
+void FirmwareUpdater::refreshSerialPorts()
+{
+    setSerialPorts(m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry)
+                                             : QList<SerialPortChoice>());
+    const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
+    setSelectedSerialPortPath(preferred ? preferred->path : QString());
+}
+
+void FirmwareUpdater::resetForTargetChange()
+{
+    setFirmwarePath(QString());
+    setStatus(m_selectedTarget == FirmwareTarget::coreFirmware
+                  ? QStringLiteral("Select a Core firmware file and USB serial device.")
+                  : QStringLiteral("Select a USB firmware file and USB MIDI device."));
+}
+
+// ---- file chooser ----
+
+void FirmwareUpdater::chooseFirmwareFile()
+{
+    const QString extension = fileExtension(m_selectedTarget);
+    const std::optional<QString> filter = firmwareNameFilter(extension);
+    if (!filter) {
+        alert(QStringLiteral("Could not create a file type for .") + extension + QStringLiteral(" files."));
+        return;
+    }
+    if (!m_platform.fileChooser)
+        return;
+    const std::optional<QString> chosen =
+        m_platform.fileChooser->chooseFile(firmwareDialogTitle(m_selectedTarget), *filter);
+    if (!chosen || chosen->isEmpty())
+        return;
+    setFirmwarePath(*chosen);
+    setStatus(QStringLiteral("Firmware file selected."));
+}
+
+// ---- upload steps ----
+
+void FirmwareUpdater::sendUpdateCommand(const QString &name)
+{
+    if (!m_platform.midi)
+        throw UpdaterError::midiDestinationNotFound(name);
+    ::sendUpdateCommand(*m_platform.midi, m_availableDestinations, name);
+}
+
+std::optional<QString> FirmwareUpdater::findBootDrive() const
+{
+    return ::findBootDrive(m_platform.volumeRoots);
+}
+
+Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
+{
+    return ::waitForBootDrive([roots = m_platform.volumeRoots] { return ::findBootDrive(roots); },
+                              timeoutSeconds);
+}
+
+QString FirmwareUpdater::runAvrdude(const QString &firmwarePath, const QString &serialPortPath) const
+{
+    return m_platform.avrdude.run(firmwarePath, serialPortPath);
+}
+
+// ---- upload workflow ----
+
+void FirmwareUpdater::startUpload()
+{
+    const QString path = trimmedText(m_firmwarePath);
+    if (path.isEmpty()) {
+        alert(QStringLiteral("Please choose a firmware file first."));
+        return;
+    }
+    const QString filePath = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (!QFileInfo::exists(filePath)) {
+        alert(QStringLiteral("The selected firmware file does not exist."));
+        return;
+    }
+    const QString wanted = fileExtension(m_selectedTarget);
+    if (QString::compare(extensionOf(filePath), wanted, Qt::CaseInsensitive) != 0) {
+        alert(QStringLiteral("The selected file must be a .") + wanted + QStringLiteral(" file for ")
+              + label(m_selectedTarget) + QStringLiteral("."));
+        return;
+    }
+    if (m_selectedTarget == FirmwareTarget::coreFirmware) {
+        uploadCoreFirmware(filePath);
+        return;
+    }
+    // The boot drive ignores anything that isn't UF2 blocks and the update
+    // would look successful: refuse before the device is restarted.
+    if (checkUf2File(filePath) == Uf2FileCheck::notUf2) {
+        alert(QStringLiteral("The selected file is not a valid UF2 firmware image."));
+        return;
+    }
+    uploadUSBFirmware(filePath);
+}
+
+void FirmwareUpdater::uploadUSBFirmware(const QString &filePath)
+{
+    const QString name = trimmedText(m_selectedMIDIPortName);
+    if (name.isEmpty()) {
+        alert(QStringLiteral("No USB MIDI device is selected."));
+        return;
+    }
+    setBusy(true);
+    setStatus(QStringLiteral("Uploading USB firmware…"));
+    launch(performUSBUpload(filePath, name));
+}
+
+void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
+{
+    const QString path = trimmedText(m_selectedSerialPortPath);
+    if (path.isEmpty()) {
+        alert(QStringLiteral("No USB serial device is selected."));
+        return;
+    }
+    setBusy(true);
+    setStatus(QStringLiteral("Preparing Core firmware update…"));
+    launch(performCoreUpload(filePath, path));
+}
+
+void FirmwareUpdater::launch(Task<void> task)
+{
+    // The task begins on the main thread after the current event, like any
+    // posted work; nothing keeps a handle to it.
+    auto pending = std::make_shared<Task<void>>(std::move(task));
+    postToMainThread([pending] { startDetached(std::move(*pending)); });
+}
+
+Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
+{
+    const auto self = shared_from_this();
+    std::exception_ptr failure;
+    try {
+        sendUpdateCommand(name);
+        setStatus(QStringLiteral("Waiting for USB firmware drive…"));
+        auto driveWait = waitForBootDrive(bootDriveTimeoutSeconds);
+        const std::optional<QString> drive = co_await driveWait;
+        if (!drive)
+            throw UpdaterError::bootDriveNotFound();
+        co_await pauseFor(1s);
+        // The file keeps its own name on the drive.
+        const QString destination = *drive + QLatin1Char('/') + QFileInfo(filePath).fileName();
+        copyFirmware(filePath, destination);
+        setStatus(QStringLiteral("Finishing…"));
+        co_await pauseFor(2s);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (failure) {
+        alert(QStringLiteral("USB firmware update failed.\n\n") + describeAny(failure));
+        setStatus(QStringLiteral("Failed."));
+    } else {
+        alert(QStringLiteral("USB firmware upload complete."));
+        setStatus(QStringLiteral("Done."));
+    }
+    setBusy(false);
+}
+
+Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath)
+{
+    const auto self = shared_from_this();
+    setStatus(QStringLiteral("Uploading Core firmware…"));
+    std::exception_ptr failure;
+    QString output;
+    try {
+        // The worker gets values only; the updater stays on this thread.
+        // (Awaiters are named locals: GCC 12 mishandles temporaries with
+        // non-trivial destructors inside co_await expressions.)
+        auto programmerRun = onWorkerThread(runAvrdudeJob(m_platform.avrdude, filePath, portPath));
+        output = co_await programmerRun;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (failure) {
+        alert(QStringLiteral("Core firmware update failed.\n\n") + describeAny(failure));
+        setStatus(QStringLiteral("Failed."));
+    } else {
+        if (m_platform.writeStandardOutput)
+            m_platform.writeStandardOutput(output + QLatin1Char('\n'));
+        alert(QStringLiteral("Core firmware upload complete."));
+        setStatus(QStringLiteral("Done."));
+    }
+    // Posted, so the window shows the final status before it is usable again.
+    postToMainThread([self] { self->setBusy(false); });
+}

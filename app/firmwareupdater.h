@@ -1,0 +1,111 @@
+#pragma once
+
+#include "app/firmwaretarget.h"
+#include "app/task.h"
+#include "app/updaterplatform.h"
+#include "core/serialdiscovery.h"
+#include "usb/mididiscovery.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// Everything the window shows and every action it offers. Lives on the main
+// thread; make it with create(): a running upload and every posted status
+// update hold a reference, so the updater outlives its window if need be.
+class FirmwareUpdater : public QObject, public std::enable_shared_from_this<FirmwareUpdater> {
+    Q_OBJECT
+    Q_PROPERTY(FirmwareTarget selectedTarget READ selectedTarget WRITE setSelectedTarget NOTIFY selectedTargetChanged)
+    Q_PROPERTY(QString firmwarePath READ firmwarePath WRITE setFirmwarePath NOTIFY firmwarePathChanged)
+    Q_PROPERTY(QString selectedMIDIPortName READ selectedMIDIPortName WRITE setSelectedMIDIPortName NOTIFY selectedMIDIPortNameChanged)
+    Q_PROPERTY(QStringList midiPortNames READ midiPortNames NOTIFY midiPortNamesChanged)
+    Q_PROPERTY(QString selectedSerialPortPath READ selectedSerialPortPath WRITE setSelectedSerialPortPath NOTIFY selectedSerialPortPathChanged)
+    Q_PROPERTY(QList<SerialPortChoice> serialPorts READ serialPorts NOTIFY serialPortsChanged)
+    Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
+
+public:
+    static const QString alertTitle;
+    static constexpr double bootDriveTimeoutSeconds = 20.0;
+
+    static std::shared_ptr<FirmwareUpdater> create(UpdaterPlatform platform = UpdaterPlatform::system());
+    ~FirmwareUpdater() override;
+
+    FirmwareTarget selectedTarget() const { return m_selectedTarget; }
+    void setSelectedTarget(FirmwareTarget target);
+    const QString &firmwarePath() const { return m_firmwarePath; }
+    void setFirmwarePath(const QString &path);
+    const QString &selectedMIDIPortName() const { return m_selectedMIDIPortName; }
+    void setSelectedMIDIPortName(const QString &name);
+    const QStringList &midiPortNames() const { return m_midiPortNames; }
+    const QString &selectedSerialPortPath() const { return m_selectedSerialPortPath; }
+    void setSelectedSerialPortPath(const QString &path);
+    const QList<SerialPortChoice> &serialPorts() const { return m_serialPorts; }
+    const QString &statusText() const { return m_statusText; }
+    bool isBusy() const { return m_isBusy; }
+
+    std::uint32_t midiClient() const { return m_midiClient; }
+    const QList<MIDIDeviceChoice> &availableDestinations() const { return m_availableDestinations; }
+
+    // Both device lists, then the readiness status for the current target.
+    void refreshDevices();
+    void refreshMIDIDestinations();
+    void refreshSerialPorts();
+    // Clears the file choice and shows the hint for the current target.
+    void resetForTargetChange();
+    // Applied later on the main thread, in posting order; never at once.
+    void setStatus(const QString &text);
+
+    // The Upload button: checks the choices, reports problems in an alert,
+    // otherwise starts the upload and returns.
+    void startUpload();
+    // The Choose… button: a file dialog limited to the target's extension.
+    void chooseFirmwareFile();
+
+    // The steps of an upload.
+    void sendUpdateCommand(const QString &name);
+    std::optional<QString> findBootDrive() const;
+    Task<std::optional<QString>> waitForBootDrive(double timeoutSeconds);
+    QString runAvrdude(const QString &firmwarePath, const QString &serialPortPath) const;
+
+signals:
+    void selectedTargetChanged();
+    void firmwarePathChanged();
+    void selectedMIDIPortNameChanged();
+    void midiPortNamesChanged();
+    void selectedSerialPortPathChanged();
+    void serialPortsChanged();
+    void statusTextChanged();
+    void isBusyChanged();
+
+private:
+    explicit FirmwareUpdater(UpdaterPlatform platform);
+
+    void uploadUSBFirmware(const QString &filePath);
+    void uploadCoreFirmware(const QString &filePath);
+    Task<void> performUSBUpload(QString filePath, QString name);
+    Task<void> performCoreUpload(QString filePath, QString portPath);
+    void launch(Task<void> task);
+
+    void alert(const QString &message);
+    void setMidiPortNames(const QStringList &names);
+    void setSerialPorts(const QList<SerialPortChoice> &ports);
+    void setStatusTextNow(const QString &text);
+    void setBusy(bool busy);
+
+    UpdaterPlatform m_platform;
+
+    FirmwareTarget m_selectedTarget = FirmwareTarget::usbFirmware;
+    QString m_firmwarePath;
+    QString m_selectedMIDIPortName;
+    QStringList m_midiPortNames;
+    QString m_selectedSerialPortPath;
+    QList<SerialPortChoice> m_serialPorts;
+    QString m_statusText;
+    bool m_isBusy = false;
+    std::uint32_t m_midiClient = 0;
+    QList<MIDIDeviceChoice> m_availableDestinations;
+};

@@ -1,0 +1,196 @@
+#pragma once
+
+// A small coroutine task bound to the main thread: an upload reads as a list
+// of steps, and gives the thread up at each co_await (a pause, the boot-drive
+// poll, the programmer run on a worker thread) so the window keeps drawing.
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <chrono>
+#include <coroutine>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+template <typename T = void>
+class Task;
+
+namespace taskdetail {
+
+struct PromiseBase {
+    std::coroutine_handle<> continuation;
+    std::exception_ptr error;
+    bool detached = false;
+
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+
+    struct FinalAwaiter {
+        bool await_ready() noexcept { return false; }
+        template <typename P>
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> self) noexcept
+        {
+            PromiseBase &promise = self.promise();
+            if (promise.continuation)
+                return promise.continuation;
+            if (promise.detached)
+                self.destroy(); // nobody will ever look at the result
+            return std::noop_coroutine();
+        }
+        void await_resume() noexcept {}
+    };
+    FinalAwaiter final_suspend() noexcept { return {}; }
+};
+
+template <typename T>
+struct Promise : PromiseBase {
+    std::optional<T> value;
+    Task<T> get_return_object();
+    template <typename U>
+    void return_value(U &&v) { value.emplace(std::forward<U>(v)); }
+    T take()
+    {
+        if (error)
+            std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+
+template <>
+struct Promise<void> : PromiseBase {
+    Task<void> get_return_object();
+    void return_void() {}
+    void take()
+    {
+        if (error)
+            std::rethrow_exception(error);
+    }
+};
+
+} // namespace taskdetail
+
+// Lazy: nothing runs until the task is awaited or started with startDetached().
+template <typename T>
+class [[nodiscard]] Task {
+public:
+    using promise_type = taskdetail::Promise<T>;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    explicit Task(Handle h) : m_handle(h) {}
+    Task(Task &&other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
+    Task &operator=(Task &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_handle = std::exchange(other.m_handle, {});
+        }
+        return *this;
+    }
+    Task(const Task &) = delete;
+    Task &operator=(const Task &) = delete;
+    ~Task() { reset(); }
+
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept
+    {
+        m_handle.promise().continuation = awaiting;
+        return m_handle;
+    }
+    T await_resume() { return m_handle.promise().take(); }
+
+    // Starts the task and lets it run to its end on its own; its frame frees
+    // itself when it finishes. An error escaping it is dropped, so the
+    // task's body must catch what it wants reported.
+    friend void startDetached(Task &&task)
+    {
+        Handle h = std::exchange(task.m_handle, {});
+        h.promise().detached = true;
+        h.resume();
+    }
+
+private:
+    void reset()
+    {
+        if (m_handle)
+            m_handle.destroy();
+        m_handle = {};
+    }
+
+    Handle m_handle;
+};
+
+template <typename T>
+Task<T> taskdetail::Promise<T>::get_return_object()
+{
+    return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
+}
+
+inline Task<void> taskdetail::Promise<void>::get_return_object()
+{
+    return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
+}
+
+// co_await pauseFor(1s): resumes from the main thread's event loop once the
+// time has passed, without blocking the thread in between.
+class pauseFor {
+public:
+    explicit pauseFor(std::chrono::milliseconds duration) : m_duration(duration) {}
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) const
+    {
+        QTimer::singleShot(m_duration, Qt::PreciseTimer, QCoreApplication::instance(),
+                           [h] { h.resume(); });
+    }
+    void await_resume() const noexcept {}
+
+private:
+    std::chrono::milliseconds m_duration;
+};
+
+// co_await onWorkerThread(fn): runs fn on a pool thread and resumes on the
+// main thread with its result, or rethrows what it threw there.
+template <typename F>
+class onWorkerThread {
+public:
+    using Result = std::invoke_result_t<F>;
+
+    explicit onWorkerThread(F work) : m_work(std::move(work)) {}
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h)
+    {
+        QPointer<QCoreApplication> app = QCoreApplication::instance();
+        QThreadPool::globalInstance()->start([this, h, app] {
+            try {
+                if constexpr (std::is_void_v<Result>)
+                    m_work();
+                else
+                    m_result.emplace(m_work());
+            } catch (...) {
+                m_error = std::current_exception();
+            }
+            // The awaiting frame (and this awaiter in it) stays suspended
+            // until the main thread resumes it, so nothing here is touched
+            // by two threads at once.
+            if (app)
+                QMetaObject::invokeMethod(app, [h] { h.resume(); }, Qt::QueuedConnection);
+        });
+    }
+    Result await_resume()
+    {
+        if (m_error)
+            std::rethrow_exception(m_error);
+        if constexpr (!std::is_void_v<Result>)
+            return std::move(*m_result);
+    }
+
+private:
+    F m_work;
+    std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> m_result{};
+    std::exception_ptr m_error;
+};

@@ -1,0 +1,49 @@
+#include "app/textcompare.h"
+
+#include <QCollator>
+#include <QLocale>
+
+namespace {
+
+QLocale collationLocale()
+{
+    // Qt's collator ignores its locale rules for the C locale and falls back to
+    // a plain code-point order, so the device lists would be sorted one way
+    // under LANG=C and another under a real language. English rules give the
+    // usual order for the ASCII device names in both cases.
+    const QLocale system = QLocale::system();
+    if (system.language() == QLocale::C || system.language() == QLocale::AnyLanguage)
+        return QLocale(QLocale::English, QLocale::UnitedStates);
+    return system;
+}
+
+const QCollator &collator()
+{
+    static const QCollator instance = [] {
+        QCollator c(collationLocale());
+        c.setCaseSensitivity(Qt::CaseInsensitive);
+        c.setNumericMode(false);
+        c.setIgnorePunctuation(false);
+        return c;
+    }();
+    return instance;
+}
+
+} // namespace
+
+int localizedCaseInsensitiveCompare(const QString &a, const QString &b)
+{
+    return collator().compare(a, b);
+}
+
+bool localizedCaseInsensitiveContains(const QString &text, const QString &part)
+{
+    return text.contains(part, Qt::CaseInsensitive);
+}
+
+QString trimmedText(const QString &text)
+{
+    // QChar::isSpace covers the Unicode space separators, tab, line feed,
+    // vertical tab, form feed, carriage return, NEL, LS and PS.
+    return text.trimmed();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+
+#include <exception>
+#include <string>
+
+// The one error of every update operation. The workflow never looks at the
+// kind, only at errorDescription(), which it puts into an alert.
+class UpdaterError : public std::exception {
+public:
+    enum class Kind {
+        midiDestinationNotFound,
+        sysexSendFailed,
+        copyFailed,
+        serialOpenFailed,
+        serialConfigFailed,
+        bundledToolMissing,
+        bundledToolNotExecutable,
+        avrdudeFailed,
+        bootDriveNotFound,
+    };
+
+    static UpdaterError midiDestinationNotFound(const QString &name);
+    static UpdaterError sysexSendFailed(const QString &name);
+    static UpdaterError copyFailed(const QString &message);
+    static UpdaterError serialOpenFailed(const QString &path, int errorNumber);
+    static UpdaterError serialConfigFailed(const QString &message);
+    static UpdaterError bundledToolMissing(const QString &resourceName);
+    static UpdaterError bundledToolNotExecutable(const QString &resourceName);
+    static UpdaterError avrdudeFailed(const QString &output);
+    static UpdaterError bootDriveNotFound();
+
+    Kind kind() const { return m_kind; }
+    // The name, path, message or output the error carries (empty for
+    // bootDriveNotFound).
+    const QString &payload() const { return m_text; }
+    int errorNumber() const { return m_errorNumber; }
+
+    QString errorDescription() const;
+    const char *what() const noexcept override { return m_what.c_str(); }
+
+private:
+    UpdaterError(Kind kind, QString text, int errorNumber = 0);
+
+    Kind m_kind;
+    QString m_text;
+    int m_errorNumber;
+    std::string m_what;
+};
+
+// The text to show for any caught error: errorDescription() for ours, the
+// library's own text for anything else.
+QString describeError(const std::exception &error);

@@ -1,0 +1,26 @@
+#include "app/updaterplatform.h"
+
+#include "core/systemserialregistry.h"
+#include "ui/filedialogchooser.h"
+#include "ui/messageboxalertpresenter.h"
+#include "usb/bootdrive.h"
+#include "usb/midiservice.h"
+
+#include <cstdio>
+
+UpdaterPlatform UpdaterPlatform::system()
+{
+    return UpdaterPlatform{
+        createSystemMidiService(),
+        std::make_shared<SystemSerialRegistry>(),
+        defaultVolumeRoots(),
+        AvrdudeRunner(),
+        std::make_shared<MessageBoxAlertPresenter>(),
+        std::make_shared<FileDialogChooser>(),
+        [](const QString &text) {
+            const QByteArray bytes = text.toUtf8();
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+            std::fflush(stdout);
+        },
+    };
+}

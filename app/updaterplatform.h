@@ -1,0 +1,29 @@
+#pragma once
+
+#include "core/avrduderunner.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class AlertPresenter;
+class FileChooser;
+class MidiService;
+class SerialRegistry;
+
+// Everything the updater reaches outside itself. system() gives the real
+// machine; tests swap single pieces.
+struct UpdaterPlatform {
+    std::shared_ptr<MidiService> midi;
+    std::shared_ptr<SerialRegistry> serialRegistry;
+    QStringList volumeRoots;
+    AvrdudeRunner avrdude;
+    std::shared_ptr<AlertPresenter> alerts;
+    std::shared_ptr<FileChooser> fileChooser;
+    // Where the programmer's output goes after a successful Core update.
+    std::function<void(const QString &)> writeStandardOutput;
+
+    static UpdaterPlatform system();
+};

@@ -1,0 +1,120 @@
+#include "core/avrduderunner.h"
+
+#include "app/updatererror.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringDecoder>
+
+#include <unistd.h>
+
+namespace {
+
+const QString toolName = QStringLiteral("avrdude");
+const QString configName = QStringLiteral("avrdude.conf");
+
+// access() asks the kernel, so ownership, ACLs and mount options all count.
+bool hasAccess(const QString &path, int mode)
+{
+    return ::access(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+QString decodeUtf8OrEmpty(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    return decoder.hasError() ? QString() : text;
+}
+
+QString stoppedNote(std::chrono::milliseconds limit)
+{
+    return QStringLiteral("avrdude was stopped after %1 seconds without finishing.\n")
+        .arg(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+}
+
+} // namespace
+
+QStringList avrdudeArguments(const QString &configPath, const QString &serialPortPath,
+                             const QString &firmwarePath)
+{
+    return {
+        QStringLiteral("-C"), configPath,
+        QStringLiteral("-v"),
+        QStringLiteral("-p"), QStringLiteral("m328"),
+        QStringLiteral("-c"), QStringLiteral("arduino"),
+        QStringLiteral("-P"), serialPortPath,
+        QStringLiteral("-b"), QStringLiteral("115200"),
+        QStringLiteral("-D"),
+        QStringLiteral("-U"), QStringLiteral("flash:w:") + firmwarePath + QStringLiteral(":i"),
+    };
+}
+
+QString joinToolOutput(const QByteArray &standardOutput, const QByteArray &standardError)
+{
+    QStringList parts;
+    for (const QByteArray *stream : {&standardOutput, &standardError}) {
+        const QString text = decodeUtf8OrEmpty(*stream);
+        if (!text.isEmpty())
+            parts.append(text);
+    }
+    return parts.join(QLatin1Char('\n'));
+}
+
+QString AvrdudeRunner::defaultResourceDir()
+{
+    // applicationDirPath() comes from /proc/self/exe, not from the working
+    // directory or the environment.
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/resources");
+}
+
+AvrdudeRunner::AvrdudeRunner(QString resourceDir, std::chrono::milliseconds timeLimit)
+    : m_resourceDir(std::move(resourceDir)), m_timeLimit(timeLimit)
+{
+}
+
+QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath) const
+{
+    const QString tool = m_resourceDir + QLatin1Char('/') + toolName;
+    const QString config = m_resourceDir + QLatin1Char('/') + configName;
+
+    if (!QFileInfo::exists(tool))
+        throw UpdaterError::bundledToolMissing(toolName);
+    if (!QFileInfo::exists(config))
+        throw UpdaterError::bundledToolMissing(configName);
+    if (!hasAccess(tool, X_OK))
+        throw UpdaterError::bundledToolNotExecutable(toolName);
+    if (!hasAccess(config, R_OK))
+        throw UpdaterError::bundledToolMissing(configName);
+
+    QProcess process;
+    process.setProgram(tool);
+    process.setArguments(avrdudeArguments(config, serialPortPath, firmwarePath));
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    // The child shares our standard input, environment and working directory.
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start();
+    if (!process.waitForStarted(-1)) {
+        throw UpdaterError::avrdudeFailed(QStringLiteral("Could not start bundled avrdude.\n\n")
+                                          + process.errorString());
+    }
+
+    // waitForFinished drains both pipes while it waits, so no amount of
+    // output can stall the child.
+    const bool finished = process.waitForFinished(int(m_timeLimit.count()));
+    if (!finished) {
+        process.kill();
+        // SIGKILL can't be ignored; this only reaps the child.
+        process.waitForFinished(-1);
+        QString output = joinToolOutput(process.readAllStandardOutput(), process.readAllStandardError());
+        if (!output.isEmpty() && !output.endsWith(QLatin1Char('\n')))
+            output += QLatin1Char('\n');
+        throw UpdaterError::avrdudeFailed(output + stoppedNote(m_timeLimit));
+    }
+
+    const QString output = joinToolOutput(process.readAllStandardOutput(), process.readAllStandardError());
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        throw UpdaterError::avrdudeFailed(output.isEmpty() ? QStringLiteral("avrdude failed.") : output);
+    return output;
+}

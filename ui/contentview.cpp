@@ -1,0 +1,287 @@
+#include "ui/contentview.h"
+
+#include "app/firmwareupdater.h"
+#include "ui/pathbox.h"
+#include "ui/segmentedcontrol.h"
+#include "ui/spinner.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int padding = 20;
+
+QLabel *plainLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    // Names, paths and status texts are shown as they are, never as markup.
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel *headline(const QString &text, QWidget *parent)
+{
+    QLabel *label = plainLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+void dim(QLabel *label)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
+    label->setPalette(palette);
+}
+
+void scaleFont(QLabel *label, qreal factor, QFont::Weight weight)
+{
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * factor);
+    font.setWeight(weight);
+    label->setFont(font);
+}
+
+QVBoxLayout *column(int spacing)
+{
+    auto *layout = new QVBoxLayout;
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+} // namespace
+
+ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent)
+    : QWidget(parent), m_updater(std::move(updater))
+{
+    auto *root = column(18);
+    root->setContentsMargins(padding, padding, padding, padding);
+    // The window is exactly as big as its content: 680 wide, and as tall as
+    // the content is at that width, so a status that wraps makes it taller.
+    root->setSizeConstraint(QLayout::SetFixedSize);
+    for (QWidget *part : {buildHeader(), buildGroup(), buildActions()}) {
+        part->setFixedWidth(windowWidth - 2 * padding);
+        root->addWidget(part);
+    }
+    setLayout(root);
+
+    FirmwareUpdater *model = m_updater.get();
+    connect(model, &FirmwareUpdater::selectedTargetChanged, this, &ContentView::onTargetChanged);
+    connect(model, &FirmwareUpdater::firmwarePathChanged, this, &ContentView::showFirmwarePath);
+    connect(model, &FirmwareUpdater::midiPortNamesChanged, this, &ContentView::showMidiPicker);
+    connect(model, &FirmwareUpdater::selectedMIDIPortNameChanged, this, &ContentView::showMidiPicker);
+    connect(model, &FirmwareUpdater::serialPortsChanged, this, &ContentView::showSerialPicker);
+    connect(model, &FirmwareUpdater::selectedSerialPortPathChanged, this, &ContentView::showSerialPicker);
+    connect(model, &FirmwareUpdater::statusTextChanged, this, &ContentView::showStatus);
+    connect(model, &FirmwareUpdater::isBusyChanged, this, &ContentView::showBusy);
+
+    connect(m_targetPicker, &SegmentedControl::segmentActivated, this, [this](int index) {
+        m_updater->setSelectedTarget(allFirmwareTargets.at(size_t(index)));
+    });
+    connect(m_chooseButton, &QPushButton::clicked, this, [this] { m_updater->chooseFirmwareFile(); });
+    connect(m_refreshButton, &QPushButton::clicked, this, [this] { m_updater->refreshDevices(); });
+    connect(m_uploadButton, &QPushButton::clicked, this, [this] { m_updater->startUpload(); });
+    connect(m_midiPicker, &QComboBox::activated, this, [this](int index) {
+        m_updater->setSelectedMIDIPortName(m_midiPicker->itemData(index).toString());
+    });
+    connect(m_serialPicker, &QComboBox::activated, this, [this](int index) {
+        m_updater->setSelectedSerialPortPath(m_serialPicker->itemData(index).toString());
+    });
+
+    // Return presses the default button, wherever the focus is, unless the
+    // button is disabled.
+    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), this);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (m_uploadButton->isEnabled())
+                m_uploadButton->click();
+        });
+    }
+
+    showTarget();
+    showFirmwarePath();
+    showMidiPicker();
+    showSerialPicker();
+    showStatus();
+    showBusy();
+}
+
+ContentView::~ContentView() = default;
+
+QWidget *ContentView::buildHeader()
+{
+    auto *header = new QWidget(this);
+    auto *layout = column(4);
+    QLabel *title = plainLabel(QStringLiteral("VELTA 2 Updater"), header);
+    scaleFont(title, 1.3, QFont::DemiBold);
+    QLabel *subtitle = plainLabel(QStringLiteral("Update the USB firmware or Core firmware on your VELTA 2."), header);
+    scaleFont(subtitle, 0.95, QFont::Normal);
+    dim(subtitle);
+    layout->addWidget(title);
+    layout->addWidget(subtitle);
+    header->setLayout(layout);
+    return header;
+}
+
+QWidget *ContentView::buildGroup()
+{
+    auto *group = new QGroupBox(this);
+    auto *sections = column(14);
+    // The usual inner margin of a group box, with 4 more above and below.
+    sections->setContentsMargins(10, 10 + 4, 10, 10 + 4);
+
+    auto *target = column(6);
+    target->addWidget(headline(QStringLiteral("Firmware Target"), group));
+    auto *targetRow = new QHBoxLayout;
+    targetRow->setSpacing(10);
+    QLabel *pickerLabel = plainLabel(QStringLiteral("Firmware Target"), group);
+    QStringList segments;
+    for (FirmwareTarget t : allFirmwareTargets)
+        segments << label(t);
+    m_targetPicker = new SegmentedControl(segments, group);
+    m_targetPicker->setAccessibleName(QStringLiteral("Firmware Target"));
+    pickerLabel->setBuddy(m_targetPicker);
+    targetRow->addWidget(pickerLabel);
+    targetRow->addWidget(m_targetPicker, 1);
+    target->addLayout(targetRow);
+    sections->addLayout(target);
+
+    auto *file = column(6);
+    file->addWidget(headline(QStringLiteral("Firmware File"), group));
+    auto *fileRow = new QHBoxLayout;
+    fileRow->setSpacing(10);
+    m_pathBox = new PathBox(group);
+    m_chooseButton = new QPushButton(QStringLiteral("Choose…"), group);
+    m_chooseButton->setAutoDefault(false);
+    fileRow->addWidget(m_pathBox, 1, Qt::AlignVCenter);
+    fileRow->addWidget(m_chooseButton, 0, Qt::AlignVCenter);
+    file->addLayout(fileRow);
+    sections->addLayout(file);
+
+    auto *device = column(6);
+    m_deviceHeading = headline(QString(), group);
+    device->addWidget(m_deviceHeading);
+    auto *deviceRow = new QHBoxLayout;
+    deviceRow->setSpacing(10);
+    m_midiPicker = new QComboBox(group);
+    m_midiPicker->setObjectName(QStringLiteral("midiPicker"));
+    m_serialPicker = new QComboBox(group);
+    m_serialPicker->setObjectName(QStringLiteral("serialPicker"));
+    for (QComboBox *picker : {m_midiPicker, m_serialPicker}) {
+        picker->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        // Long device names must not widen the window.
+        picker->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        picker->setMinimumContentsLength(10);
+        deviceRow->addWidget(picker, 1, Qt::AlignVCenter);
+    }
+    m_refreshButton = new QPushButton(QStringLiteral("Refresh"), group);
+    m_refreshButton->setAutoDefault(false);
+    deviceRow->addWidget(m_refreshButton, 0, Qt::AlignVCenter);
+    device->addLayout(deviceRow);
+    sections->addLayout(device);
+
+    group->setLayout(sections);
+    return group;
+}
+
+QWidget *ContentView::buildActions()
+{
+    auto *actions = new QWidget(this);
+    auto *layout = column(12);
+    auto *row = new QHBoxLayout;
+    m_uploadButton = new QPushButton(actions);
+    m_uploadButton->setDefault(true);
+    m_spinner = new Spinner(actions);
+    row->addWidget(m_uploadButton, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+    row->addWidget(m_spinner, 0, Qt::AlignVCenter);
+    layout->addLayout(row);
+    m_statusLine = plainLabel(QString(), actions);
+    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+    m_statusLine->setWordWrap(true);
+    scaleFont(m_statusLine, 0.95, QFont::Normal);
+    dim(m_statusLine);
+    layout->addWidget(m_statusLine);
+    actions->setLayout(layout);
+    return actions;
+}
+
+void ContentView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_firstShowDone) {
+        m_firstShowDone = true;
+        m_updater->refreshDevices();
+    }
+}
+
+void ContentView::onTargetChanged()
+{
+    showTarget();
+    m_updater->resetForTargetChange();
+    m_updater->refreshDevices();
+}
+
+void ContentView::showTarget()
+{
+    const bool usb = m_updater->selectedTarget() == FirmwareTarget::usbFirmware;
+    m_targetPicker->setCurrentIndex(usb ? 0 : 1);
+    m_deviceHeading->setText(usb ? QStringLiteral("USB MIDI Device") : QStringLiteral("USB Serial Device"));
+    m_uploadButton->setText(usb ? QStringLiteral("Upload USB Firmware") : QStringLiteral("Upload Core Firmware"));
+    m_midiPicker->setVisible(usb);
+    m_serialPicker->setVisible(!usb);
+}
+
+void ContentView::showFirmwarePath()
+{
+    m_pathBox->setPath(m_updater->firmwarePath());
+}
+
+void ContentView::showMidiPicker()
+{
+    const QStringList &names = m_updater->midiPortNames();
+    const QSignalBlocker blocker(m_midiPicker);
+    m_midiPicker->clear();
+    if (names.isEmpty())
+        m_midiPicker->addItem(QStringLiteral("No USB MIDI devices found"), QString());
+    for (const QString &name : names)
+        m_midiPicker->addItem(name, name);
+    m_midiPicker->setCurrentIndex(m_midiPicker->findData(m_updater->selectedMIDIPortName()));
+    m_midiPicker->setEnabled(!m_updater->isBusy() && !names.isEmpty());
+}
+
+void ContentView::showSerialPicker()
+{
+    const QList<SerialPortChoice> &ports = m_updater->serialPorts();
+    const QSignalBlocker blocker(m_serialPicker);
+    m_serialPicker->clear();
+    if (ports.isEmpty())
+        m_serialPicker->addItem(QStringLiteral("No USB serial devices found"), QString());
+    for (const SerialPortChoice &port : ports)
+        m_serialPicker->addItem(serialPortLabel(port.path), port.path);
+    m_serialPicker->setCurrentIndex(m_serialPicker->findData(m_updater->selectedSerialPortPath()));
+    m_serialPicker->setEnabled(!m_updater->isBusy() && !ports.isEmpty());
+}
+
+void ContentView::showStatus()
+{
+    m_statusLine->setText(m_updater->statusText());
+}
+
+void ContentView::showBusy()
+{
+    const bool busy = m_updater->isBusy();
+    for (QWidget *control : std::initializer_list<QWidget *>{m_targetPicker, m_chooseButton, m_refreshButton, m_uploadButton})
+        control->setEnabled(!busy);
+    m_midiPicker->setEnabled(!busy && !m_updater->midiPortNames().isEmpty());
+    m_serialPicker->setEnabled(!busy && !m_updater->serialPorts().isEmpty());
+    m_spinner->setVisible(busy);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class FirmwareUpdater;
+class PathBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class SegmentedControl;
+class Spinner;
+
+// The one window: target, file, device, Upload, status. It shows the
+// updater's fields and writes only the three picker selections; everything
+// else goes through the updater's operations.
+class ContentView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int windowWidth = 680;
+
+    explicit ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent = nullptr);
+    ~ContentView() override;
+
+    FirmwareUpdater &updater() const { return *m_updater; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    QWidget *buildHeader();
+    QWidget *buildGroup();
+    QWidget *buildActions();
+
+    void onTargetChanged();
+    void showTarget();
+    void showFirmwarePath();
+    void showMidiPicker();
+    void showSerialPicker();
+    void showStatus();
+    void showBusy();
+
+    std::shared_ptr<FirmwareUpdater> m_updater;
+    bool m_firstShowDone = false;
+
+    SegmentedControl *m_targetPicker = nullptr;
+    PathBox *m_pathBox = nullptr;
+    QPushButton *m_chooseButton = nullptr;
+    QLabel *m_deviceHeading = nullptr;
+    QComboBox *m_midiPicker = nullptr;
+    QComboBox *m_serialPicker = nullptr;
+    QPushButton *m_refreshButton = nullptr;
+    QPushButton *m_uploadButton = nullptr;
+    Spinner *m_spinner = nullptr;
+    QLabel *m_statusLine = nullptr;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/task.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+// Fragments of the names a UF2 boot drive mounts under.
+extern const QStringList bootVolumeMarkers;
+
+// Where removable drives show up: on Linux the folders desktops auto-mount
+// into (/media/<user>, /run/media/<user>, /media), on macOS /Volumes.
+QStringList defaultVolumeRoots();
+
+bool isBootVolumeName(const QString &entryName);
+
+// One scan: every root listed once, in listing order, hidden entries
+// skipped; the first entry whose name holds a marker. A root that can't be
+// listed yields nothing.
+std::optional<QString> findBootDrive(const QStringList &volumeRoots);
+
+// Scans at once, then every 0.5 s, never starting a scan once `timeoutSeconds`
+// have passed. The pauses give the main thread back.
+Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QString>()> scan,
+                                              double timeoutSeconds);

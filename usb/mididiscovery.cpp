@@ -1,0 +1,73 @@
+#include "usb/mididiscovery.h"
+
+#include "app/textcompare.h"
+#include "usb/midiservice.h"
+
+#include <QSet>
+
+#include <algorithm>
+
+const QStringList preferredMIDIKeywords{
+    QStringLiteral("USBVELTA2"),
+    QStringLiteral("VELTA2"),
+    QStringLiteral("VELTA 2"),
+};
+
+namespace {
+
+QString destinationName(MidiService &midi, std::uint32_t endpoint)
+{
+    // A display name that reads successfully wins even when it is empty.
+    if (auto name = midi.stringProperty(endpoint, MidiProperty::displayName))
+        return *name;
+    if (auto name = midi.stringProperty(endpoint, MidiProperty::name))
+        return *name;
+    return {};
+}
+
+} // namespace
+
+QList<MIDIDeviceChoice> discoverMIDIDestinations(MidiService &midi)
+{
+    QList<MIDIDeviceChoice> found;
+    const int count = midi.destinationCount();
+    for (int index = 0; index < count; ++index) {
+        const std::uint32_t endpoint = midi.destination(index);
+        if (endpoint == 0)
+            continue;
+        const QString name = destinationName(midi, endpoint);
+        if (name.isEmpty())
+            continue;
+        found.append({QUuid::createUuid(), endpoint, name});
+    }
+
+    // Canonically equivalent spellings count as the same name.
+    QList<MIDIDeviceChoice> unique;
+    QSet<QString> seen;
+    for (const MIDIDeviceChoice &choice : std::as_const(found)) {
+        const QString key = choice.displayName.normalized(QString::NormalizationForm_C);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        unique.append(choice);
+    }
+
+    std::stable_sort(unique.begin(), unique.end(),
+                     [](const MIDIDeviceChoice &a, const MIDIDeviceChoice &b) {
+                         return localizedCaseInsensitiveCompare(a.displayName, b.displayName) < 0;
+                     });
+    return unique;
+}
+
+std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords)
+{
+    if (names.isEmpty())
+        return std::nullopt;
+    for (const QString &keyword : keywords) {
+        for (const QString &name : names) {
+            if (localizedCaseInsensitiveContains(name, keyword))
+                return name;
+        }
+    }
+    return names.first();
+}

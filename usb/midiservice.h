@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// One SysEx send. The service keeps its own reference until it is done with
+// the bytes, so the caller may stop waiting (and drop its reference) at any time.
+struct SysexRequest {
+    std::uint32_t destination = 0;
+    std::vector<std::uint8_t> data;
+    // Set by the service, from any thread, once every byte has gone out.
+    std::atomic<bool> complete{false};
+};
+
+enum class MidiProperty { displayName, name };
+
+// The few things the updater needs from a MIDI system. Endpoint 0 means "none".
+class MidiService {
+public:
+    virtual ~MidiService() = default;
+
+    // Registers a client under `name`; set-up change notifications are ignored.
+    // Returns the client handle, or 0 when no client could be registered.
+    virtual std::uint32_t createClient(const QString &name) = 0;
+
+    virtual int destinationCount() = 0;
+    // The endpoint at `index` (from 0), or 0 when there is none.
+    virtual std::uint32_t destination(int index) = 0;
+    // A value (possibly empty) on success; nothing when the property can't be read.
+    virtual std::optional<QString> stringProperty(std::uint32_t endpoint, MidiProperty key) = 0;
+
+    // Queues the request and returns at once; sets request->complete when the
+    // bytes are really out. A failed send simply never completes.
+    virtual void sendSysex(std::shared_ptr<SysexRequest> request) = 0;
+};
+
+// The system's MIDI: the ALSA sequencer when it can be opened, otherwise a
+// running JACK server, otherwise a service with no destinations.
+std::shared_ptr<MidiService> createSystemMidiService();

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A boot drive silently ignores anything that is not UF2 blocks, so a wrong
+// file would look like a successful update. These checks refuse it first.
+
+inline constexpr int uf2BlockSize = 512;
+
+// Non-empty, whole 512-byte blocks, each with both start magics, the end
+// magic and a payload of at most 476 bytes. Family IDs are not checked.
+bool isUf2Image(const QByteArray &bytes);
+
+enum class Uf2FileCheck { valid, notUf2, notChecked };
+
+// notChecked when the path is not a readable regular file: the copy step
+// reports those with its own messages.
+Uf2FileCheck checkUf2File(const QString &path);
