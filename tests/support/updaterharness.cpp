@@ -1,0 +1,70 @@
+#include "support/updaterharness.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+UpdaterHarness::UpdaterHarness(const QStringList &midiNames, const QStringList &serialPaths)
+{
+    scriptedMidi = std::make_shared<ScriptedMidiService>(midiNames);
+    build(scriptedMidi, serialPaths, {}, AvrdudeRunner());
+}
+
+UpdaterHarness::UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
+                               const QStringList &volumeRoots, AvrdudeRunner avrdude)
+{
+    scriptedMidi = std::dynamic_pointer_cast<ScriptedMidiService>(midi);
+    build(std::move(midi), serialPaths, volumeRoots, std::move(avrdude));
+}
+
+void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
+                           AvrdudeRunner avrdude)
+{
+    serial = std::make_shared<FakeSerialRegistry>(serialPaths);
+    alerts = std::make_shared<RecordingAlerts>();
+    alerts->log = &log;
+    chooser = std::make_shared<ScriptedFileChooser>();
+    if (volumeRoots.isEmpty())
+        volumeRoots << volumes.path();
+    updater = FirmwareUpdater::create(UpdaterPlatform{
+        std::move(midi),
+        serial,
+        volumeRoots,
+        std::move(avrdude),
+        alerts,
+        chooser,
+        [this](const QString &text) { standardOutput << text; },
+    });
+    QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged, &m_context, [this] {
+        log << QStringLiteral("status:") + updater->statusText();
+    });
+    QObject::connect(updater.get(), &FirmwareUpdater::isBusyChanged, &m_context, [this] {
+        log << QStringLiteral("busy:") + (updater->isBusy() ? QStringLiteral("true") : QStringLiteral("false"));
+    });
+}
+
+void UpdaterHarness::settle()
+{
+    // Work posted by posted work (layout requests climbing up to the window)
+    // needs a few rounds.
+    for (int round = 0; round < 5; ++round) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
+
+bool UpdaterHarness::waitUntilIdle(int timeoutMs)
+{
+    const bool idle = QTest::qWaitFor([this] { return !updater->isBusy(); }, timeoutMs);
+    settle();
+    return idle;
+}
+
+QStringList UpdaterHarness::statuses() const
+{
+    QStringList result;
+    for (const QString &entry : log) {
+        if (entry.startsWith(QStringLiteral("status:")))
+            result << entry.mid(7);
+    }
+    return result;
+}

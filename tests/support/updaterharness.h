@@ -1,0 +1,78 @@
+#pragma once
+
+#include "app/firmwareupdater.h"
+#include "support/fakeserialregistry.h"
+#include "support/scriptedmidiservice.h"
+#include "ui/alertpresenter.h"
+#include "ui/filechooser.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Records alerts instead of showing them.
+class RecordingAlerts : public AlertPresenter {
+public:
+    void present(const QString &title, const QString &message) override
+    {
+        titles << title;
+        messages << message;
+        if (log)
+            log->append(QStringLiteral("alert:") + message);
+    }
+    QStringList titles;
+    QStringList messages;
+    QStringList *log = nullptr;
+};
+
+// Answers the file dialog with a set path, or cancels.
+class ScriptedFileChooser : public FileChooser {
+public:
+    std::optional<QString> chooseFile(const QString &title, const QString &nameFilter) override
+    {
+        titles << title;
+        filters << nameFilter;
+        return answer;
+    }
+    std::optional<QString> answer;
+    QStringList titles;
+    QStringList filters;
+};
+
+// A FirmwareUpdater on scripted devices, with one log of everything the
+// user would see, in order: "status:…", "alert:…", "busy:true|false".
+class UpdaterHarness {
+public:
+    // Platform pieces are real unless replaced: avrdude from bin/resources,
+    // an empty private volumes folder.
+    explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {});
+    UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
+                   const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner());
+
+    FirmwareUpdater &operator*() const { return *updater; }
+    FirmwareUpdater *operator->() const { return updater.get(); }
+
+    // Runs everything posted to the main thread so far.
+    static void settle();
+    // Waits until the upload has ended and its posted work has run.
+    bool waitUntilIdle(int timeoutMs);
+    QStringList statuses() const;
+    QStringList alertMessages() const { return alerts->messages; }
+
+    QTemporaryDir volumes;
+    std::shared_ptr<ScriptedMidiService> scriptedMidi; // null when a real service was given
+    std::shared_ptr<FakeSerialRegistry> serial;
+    std::shared_ptr<RecordingAlerts> alerts;
+    std::shared_ptr<ScriptedFileChooser> chooser;
+    QStringList standardOutput;
+    QStringList log;
+    std::shared_ptr<FirmwareUpdater> updater;
+
+private:
+    // Ends the harness's connections with it; the updater may live longer.
+    QObject m_context;
+
+    void build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
+               AvrdudeRunner avrdude);
+};

@@ -1,0 +1,321 @@
+// The window, offscreen: what it shows for each state of the updater and
+// which controls it offers when. Also saves pictures of it under the build
+// folder (build/screenshots/).
+#include "support/uf2image.h"
+#include "support/updaterharness.h"
+#include "ui/contentview.h"
+#include "ui/filedialogchooser.h"
+#include "ui/messageboxalertpresenter.h"
+#include "ui/pathbox.h"
+#include "ui/segmentedcontrol.h"
+#include "ui/spinner.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLayout>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A stand-in avrdude that takes a while, so the window can be seen busy.
+AvrdudeRunner slowTool(const QTemporaryDir &dir, double seconds)
+{
+    QFile tool(dir.filePath("avrdude"));
+    if (!tool.open(QIODevice::WriteOnly))
+        qFatal("cannot write the stand-in tool");
+    tool.write(QStringLiteral("#!/bin/sh\nsleep %1\necho done\n").arg(seconds).toUtf8());
+    tool.close();
+    tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile config(dir.filePath("avrdude.conf"));
+    config.open(QIODevice::WriteOnly);
+    return AvrdudeRunner(dir.path());
+}
+
+QString screenshotDir()
+{
+    const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/../screenshots");
+    QDir().mkpath(dir);
+    return QDir(dir).absolutePath();
+}
+
+struct Window {
+    explicit Window(UpdaterHarness &h) : view(h.updater)
+    {
+        view.show();
+        if (!QTest::qWaitForWindowExposed(&view))
+            qWarning("window not exposed");
+        UpdaterHarness::settle();
+    }
+    template <typename T>
+    T *find(const QString &name = QString()) const { return view.findChild<T *>(name); }
+    QPushButton *button(const QString &text) const
+    {
+        for (QPushButton *b : view.findChildren<QPushButton *>()) {
+            if (b->text() == text)
+                return b;
+        }
+        return nullptr;
+    }
+    QString status() const { return find<QLabel>("statusLine")->text(); }
+    QList<QWidget *> controls() const
+    {
+        return {find<SegmentedControl>(), button("Choose…"), find<QComboBox>("midiPicker"),
+                find<QComboBox>("serialPicker"), button("Refresh"), uploadButton()};
+    }
+    QPushButton *uploadButton() const
+    {
+        QPushButton *b = button("Upload USB Firmware");
+        return b ? b : button("Upload Core Firmware");
+    }
+    void save(const QString &name) { QVERIFY(view.grab().save(screenshotDir() + "/" + name + ".png")); }
+
+    ContentView view;
+};
+
+QStringList items(QComboBox *box)
+{
+    QStringList result;
+    for (int i = 0; i < box->count(); ++i)
+        result << box->itemText(i) + "=" + box->itemData(i).toString();
+    return result;
+}
+
+} // namespace
+
+class TestContentView : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
+
+    void firstShowRefreshesAndTheTargetSwapsTheTexts()
+    {
+        UpdaterHarness h({"Synth", "VELTA 2 MIDI 1"}, {"/dev/ttyUSB0"});
+        h->setFirmwarePath("/home/me/fw.uf2");
+        Window w(h);
+        QCOMPARE(w.status(), QStringLiteral("USB firmware update ready."));
+        QCOMPARE(w.find<PathBox>()->shownText(), QStringLiteral("/home/me/fw.uf2"));
+        QCOMPARE(w.find<QComboBox>("midiPicker")->currentText(), QStringLiteral("VELTA 2 MIDI 1"));
+        QVERIFY(w.button("Upload USB Firmware") && w.button("Upload USB Firmware")->isDefault());
+        QVERIFY(w.find<QComboBox>("midiPicker")->isVisible() && !w.find<QComboBox>("serialPicker")->isVisible());
+        w.save("usb-target-with-device");
+
+        // The user picks the Core segment.
+        QTest::mouseClick(w.find<SegmentedControl>()->findChildren<QPushButton *>().at(1), Qt::LeftButton);
+        h.settle();
+        QCOMPARE(h->selectedTarget(), FirmwareTarget::coreFirmware);
+        QVERIFY(w.button("Upload Core Firmware"));
+        QVERIFY(w.view.findChildren<QLabel *>().size() > 0);
+        bool headingFound = false;
+        for (QLabel *l : w.view.findChildren<QLabel *>())
+            headingFound |= l->text() == "USB Serial Device";
+        QVERIFY(headingFound);
+        QVERIFY(w.find<QComboBox>("serialPicker")->isVisible() && !w.find<QComboBox>("midiPicker")->isVisible());
+        QCOMPARE(w.find<PathBox>()->shownText(), PathBox::placeholder);
+        QCOMPARE(w.status(), QStringLiteral("Core firmware update ready."));
+    }
+
+    void emptyListsShowTheirItemAndDisableOnlyThePicker()
+    {
+        UpdaterHarness h;
+        Window w(h);
+        QComboBox *midi = w.find<QComboBox>("midiPicker");
+        QCOMPARE(items(midi), QStringList({"No USB MIDI devices found="}));
+        QCOMPARE(midi->currentText(), QStringLiteral("No USB MIDI devices found"));
+        QVERIFY(!midi->isEnabled());
+        QVERIFY(w.button("Refresh")->isEnabled() && w.uploadButton()->isEnabled());
+        QCOMPARE(w.status(), QStringLiteral("No USB MIDI device found."));
+
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h.settle();
+        QCOMPARE(items(w.find<QComboBox>("serialPicker")), QStringList({"No USB serial devices found="}));
+        QVERIFY(!w.find<QComboBox>("serialPicker")->isEnabled());
+        w.save("core-target-no-device");
+    }
+
+    void serialPickerShowsTheNameAndStoresThePath()
+    {
+        UpdaterHarness h(QStringList(), {"/dev/ttyUSB0", "/dev/ttyACM1"});
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        Window w(h);
+        QComboBox *serial = w.find<QComboBox>("serialPicker");
+        QCOMPARE(items(serial), QStringList({"ttyACM1=/dev/ttyACM1", "ttyUSB0=/dev/ttyUSB0"}));
+        QCOMPARE(serial->currentText(), QStringLiteral("ttyACM1"));
+        // Choosing with the keyboard, as a user would.
+        serial->setFocus();
+        QTest::keyClick(serial, Qt::Key_Down);
+        QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyUSB0"));
+        // Refresh prefers again.
+        QTest::mouseClick(w.button("Refresh"), Qt::LeftButton);
+        QCOMPARE(serial->currentText(), QStringLiteral("ttyACM1"));
+    }
+
+    void busyDisablesEverythingUntilTheEnd()
+    {
+        QTemporaryDir tools;
+        QTemporaryDir files;
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(QStringList{"VELTA 2"}), {"/dev/ttyACM0"}, {},
+                         slowTool(tools, 1.5));
+        QFile hex(files.filePath("core.hex"));
+        QVERIFY(hex.open(QIODevice::WriteOnly));
+        hex.write(":00000001FF\n");
+        hex.close();
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->setFirmwarePath(hex.fileName());
+        Window w(h);
+        QVERIFY(!w.find<Spinner>()->isVisible());
+        const int heightBefore = w.view.height();
+
+        // Return presses Upload.
+        QTest::keyClick(&w.view, Qt::Key_Return);
+        QVERIFY(h->isBusy());
+        h.settle();
+        for (QWidget *control : w.controls())
+            QVERIFY2(!control->isEnabled(), qPrintable(control->metaObject()->className()));
+        QVERIFY(w.find<Spinner>()->isVisible());
+        QCOMPARE(w.status(), QStringLiteral("Uploading Core firmware…"));
+        // Return does nothing while busy.
+        QTest::keyClick(&w.view, Qt::Key_Return);
+        h.settle();
+        QCOMPARE(h.statuses().count("Preparing Core firmware update…"), 1);
+        QCOMPARE(w.view.width(), ContentView::windowWidth);
+        QCOMPARE(w.view.height(), heightBefore);
+
+        QVERIFY(h.waitUntilIdle(20000));
+        for (QWidget *control : w.controls()) {
+            if (control->isVisibleTo(&w.view))
+                QVERIFY2(control->isEnabled(), qPrintable(control->metaObject()->className()));
+        }
+        QVERIFY(!w.find<Spinner>()->isVisible());
+        QCOMPARE(w.status(), QStringLiteral("Done."));
+        QCOMPARE(h.alertMessages(), QStringList({"Core firmware upload complete."}));
+    }
+
+    void heightFollowsTheStatusAndPicture()
+    {
+        QTemporaryDir tools;
+        QTemporaryDir files;
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {"/dev/ttyACM0"}, {}, slowTool(tools, 0.5));
+        Window w(h);
+        const int shortHeight = w.view.height();
+        h->setStatus(QStringLiteral("A long status. ").repeated(20));
+        h.settle();
+        QVERIFY(w.view.height() > shortHeight);
+        QCOMPARE(w.view.width(), ContentView::windowWidth);
+        QCOMPARE(w.view.minimumSize(), w.view.maximumSize());
+
+        // Busy with the long status, for the picture.
+        QFile hex(files.filePath("core.hex"));
+        QVERIFY(hex.open(QIODevice::WriteOnly));
+        hex.close();
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->setFirmwarePath(hex.fileName());
+        h.settle();
+        h->startUpload();
+        h.settle();
+        h->setStatus(QStringLiteral("Uploading Core firmware… this status is long enough to wrap onto a second line "
+                                    "so the window has to grow to show all of it."));
+        h.settle();
+        w.save("busy-with-long-status");
+        QVERIFY(h.waitUntilIdle(20000));
+        h->setStatus("Done.");
+        h.settle();
+        QCOMPARE(w.view.height(), shortHeight);
+    }
+
+    void pathBoxCutsInTheMiddleAndCopiesTheWholePath()
+    {
+        UpdaterHarness h;
+        Window w(h);
+        const QString path = "/home/someone/" + QString("very long folder name/").repeated(8) + "velta-usb-2.1.uf2";
+        h->setFirmwarePath(path);
+        PathBox *box = w.find<PathBox>();
+        const QString shown = box->shownText();
+        QVERIFY(shown.size() < path.size());
+        QVERIFY(shown.startsWith("/home/"));
+        QVERIFY(shown.endsWith("velta-usb-2.1.uf2"));
+        QVERIFY(shown.contains(QChar(0x2026)));
+        QCOMPARE(box->height(), box->sizeHint().height());
+        box->selectAll();
+        box->copy();
+        QCOMPARE(QApplication::clipboard()->text(), path);
+    }
+
+    void fileChooserTakesOnlyTheTargetsFiles()
+    {
+        // The real dialog, configured as the updater configures it.
+        QTemporaryDir dir;
+        for (const char *name : {"a.uf2", "B.UF2", "c.Uf2", "d.hex", "e.txt"}) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QDir(dir.path()).mkdir("folder.uf2");
+        QFileDialog dialog;
+        FileDialogChooser::configure(dialog, firmwareDialogTitle(FirmwareTarget::usbFirmware),
+                                     *firmwareNameFilter("uf2"));
+        dialog.setDirectory(dir.path());
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Choose USB Firmware"));
+        QCOMPARE(dialog.fileMode(), QFileDialog::ExistingFile);
+        auto *model = dialog.findChild<QFileSystemModel *>();
+        QVERIFY(model);
+        const QModelIndex root = model->index(dir.path());
+        QTRY_VERIFY(model->rowCount(root) > 0);
+        QStringList visible;
+        auto *list = dialog.findChild<QListView *>("listView");
+        for (int i = 0; i < list->model()->rowCount(list->rootIndex()); ++i)
+            visible << list->model()->index(i, 0, list->rootIndex()).data().toString();
+        visible.sort(Qt::CaseInsensitive);
+        QCOMPARE(visible, QStringList({"a.uf2", "B.UF2", "c.Uf2", "folder.uf2"}));
+        QCOMPARE(firmwareDialogTitle(FirmwareTarget::coreFirmware), QStringLiteral("Choose Core Firmware"));
+        QCOMPARE(firmwareNameFilter("hex"), std::optional<QString>("Firmware (*.hex)"));
+    }
+
+    void chooserSetsThePathOrChangesNothing()
+    {
+        UpdaterHarness h({"VELTA 2"}, {});
+        h->refreshDevices();
+        h.settle();
+        h.chooser->answer = std::nullopt;
+        h->chooseFirmwareFile();
+        h.settle();
+        QVERIFY(h->firmwarePath().isEmpty());
+        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+        QCOMPARE(h.chooser->titles, QStringList({"Choose USB Firmware"}));
+
+        h.chooser->answer = "/home/me/update.uf2";
+        h->chooseFirmwareFile();
+        QCOMPARE(h->firmwarePath(), QStringLiteral("/home/me/update.uf2"));
+        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("Firmware file selected."));
+        QVERIFY(h.alertMessages().isEmpty());
+    }
+
+    void alertShowsTitleInBoldAndMessageAsPlainText()
+    {
+        QMessageBox box;
+        MessageBoxAlertPresenter::configure(box, "VELTA 2 Updater", "avrdude failed.\n\n<b>not markup</b>");
+        QCOMPARE(box.icon(), QMessageBox::Information);
+        QCOMPARE(box.text(), QStringLiteral("VELTA 2 Updater"));
+        QCOMPARE(box.informativeText(), QStringLiteral("avrdude failed.\n\n<b>not markup</b>"));
+        auto *title = box.findChild<QLabel *>("qt_msgbox_label");
+        auto *body = box.findChild<QLabel *>("qt_msgbox_informativelabel");
+        QVERIFY(title && body);
+        QVERIFY(title->font().bold());
+        QCOMPARE(body->textFormat(), Qt::PlainText);
+        QCOMPARE(box.buttons().size(), 1);
+    }
+};
+
+QTEST_MAIN(TestContentView)
+#include "test_contentview.moc"

@@ -1,0 +1,144 @@
+// The updater's state: start, device refresh, target change, and the
+// deferred status setter everything else relies on.
+#include "support/updaterharness.h"
+#include "ui/showalert.h"
+
+#include <QTest>
+
+#include <thread>
+
+class TestUpdaterState : public QObject {
+    Q_OBJECT
+private slots:
+    void startingState()
+    {
+        UpdaterHarness h({"VELTA 2"}, {"/dev/ttyACM0"});
+        QCOMPARE(h->selectedTarget(), FirmwareTarget::usbFirmware);
+        QCOMPARE(h->statusText(), QStringLiteral("Select a firmware target, file, and device."));
+        QVERIFY(h->firmwarePath().isEmpty() && h->midiPortNames().isEmpty() && h->serialPorts().isEmpty());
+        QVERIFY(!h->isBusy());
+        // Registered, but no device is looked for until the first refresh.
+        QCOMPARE(h.scriptedMidi->clientName, QStringLiteral("VeltaUpdater"));
+        QCOMPARE(h->midiClient(), 7u);
+        QVERIFY(h->availableDestinations().isEmpty());
+    }
+
+    void failedRegistrationChangesNothing()
+    {
+        auto midi = std::make_shared<ScriptedMidiService>(QStringList{"VELTA 2"});
+        midi->clientHandle = 0;
+        UpdaterHarness h(midi, {});
+        QCOMPARE(h->midiClient(), 0u);
+        h->refreshDevices();
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+    }
+
+    void refreshChoosesTheReadinessText_data()
+    {
+        QTest::addColumn<QStringList>("midi");
+        QTest::addColumn<QStringList>("serial");
+        QTest::addColumn<FirmwareTarget>("target");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("usb, none") << QStringList() << QStringList({"/dev/ttyACM0"}) << FirmwareTarget::usbFirmware
+                                   << "No USB MIDI device found.";
+        QTest::newRow("usb, one") << QStringList({"Synth"}) << QStringList() << FirmwareTarget::usbFirmware
+                                  << "USB firmware update ready.";
+        // Blanks are a name here; the upload's trimming refuses it later.
+        QTest::newRow("usb, blank name") << QStringList({"   "}) << QStringList() << FirmwareTarget::usbFirmware
+                                         << "USB firmware update ready.";
+        QTest::newRow("core, none") << QStringList({"VELTA 2"}) << QStringList() << FirmwareTarget::coreFirmware
+                                    << "No USB serial device found.";
+        QTest::newRow("core, one") << QStringList() << QStringList({"/dev/ttyUSB0"}) << FirmwareTarget::coreFirmware
+                                   << "Core firmware update ready.";
+    }
+    void refreshChoosesTheReadinessText()
+    {
+        QFETCH(QStringList, midi);
+        QFETCH(QStringList, serial);
+        QFETCH(FirmwareTarget, target);
+        QFETCH(QString, status);
+        UpdaterHarness h(midi, serial);
+        h->setSelectedTarget(target);
+        h->refreshDevices();
+        h.settle();
+        QCOMPARE(h->statusText(), status);
+        // Both lists are refreshed whatever the target.
+        QCOMPARE(h->midiPortNames().size(), midi.size());
+        QCOMPARE(h->serialPorts().size(), serial.size());
+        QCOMPARE(h->selectedMIDIPortName().isEmpty(), midi.isEmpty());
+        QCOMPARE(h->selectedSerialPortPath().isEmpty(), serial.isEmpty());
+    }
+
+    void refreshPrefersAgainAndReplacesTheLists()
+    {
+        UpdaterHarness h({"Synth", "VELTA 2", "Keys"}, {"/dev/ttyUSB0", "/dev/ttyACM3"});
+        h->refreshDevices();
+        QCOMPARE(h->midiPortNames(), QStringList({"Keys", "Synth", "VELTA 2"}));
+        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2"));
+        QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyACM3"));
+        QCOMPARE(h->availableDestinations().at(2).endpoint, 2u);
+
+        h->setSelectedMIDIPortName("Keys");
+        h->setSelectedSerialPortPath("/dev/ttyUSB0");
+        const QUuid oldId = h->serialPorts().at(0).id;
+        h.scriptedMidi->destinations.removeFirst();
+        h->refreshDevices();
+        QCOMPARE(h->midiPortNames(), QStringList({"Keys", "VELTA 2"}));
+        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2"));
+        QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyACM3"));
+        QVERIFY(h->serialPorts().at(0).id != oldId);
+    }
+
+    void targetChangeEndsWithTheReadinessText()
+    {
+        UpdaterHarness h({"VELTA 2"}, {});
+        h->setFirmwarePath("/tmp/fw.uf2");
+        // What the window does on a target change.
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->resetForTargetChange();
+        h->refreshDevices();
+        QVERIFY(h->firmwarePath().isEmpty());
+        h.settle();
+        QCOMPARE(h.statuses(), QStringList({"Select a Core firmware file and USB serial device.", "No USB serial device found."}));
+        QCOMPARE(h->statusText(), QStringLiteral("No USB serial device found."));
+
+        h->setSelectedTarget(FirmwareTarget::usbFirmware);
+        h->resetForTargetChange();
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("Select a USB firmware file and USB MIDI device."));
+    }
+
+    void statusUpdatesAreDeferredAndKeepTheirOrder()
+    {
+        UpdaterHarness h;
+        const QString before = h->statusText();
+        h->setStatus("Done.");
+        QCOMPARE(h->statusText(), before);
+        // Alerts posted in between take their turn, from any thread.
+        showAlert(h.alerts, "VELTA 2 Updater", "first alert");
+        h->setStatus("Failed.");
+        std::thread([&h] { showAlert(h.alerts, "VELTA 2 Updater", "from a worker"); }).join();
+        h->setStatus("Done.");
+        QVERIFY(h.alerts->messages.isEmpty());
+        h.settle();
+        QCOMPARE(h.log, QStringList({"status:Done.", "alert:first alert", "status:Failed.", "alert:from a worker",
+                                     "status:Done."}));
+    }
+
+    void aPostedStatusKeepsTheUpdaterAlive()
+    {
+        QStringList seen;
+        {
+            UpdaterHarness h;
+            QObject::connect(h.updater.get(), &FirmwareUpdater::statusTextChanged,
+                             [&seen, u = h.updater.get()] { seen << u->statusText(); });
+            h->setStatus("Done.");
+        }
+        UpdaterHarness::settle();
+        QCOMPARE(seen, QStringList({"Done."}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdaterState)
+#include "test_updaterstate.moc"

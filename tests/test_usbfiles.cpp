@@ -1,0 +1,253 @@
+// The boot drive side of a USB update: the UF2 check, finding the drive and
+// copying the image onto it, on real files and folders.
+#include "app/updatererror.h"
+#include "support/uf2image.h"
+#include "usb/bootdrive.h"
+#include "usb/firmwarecopy.h"
+#include "usb/uf2check.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QString copyError(const QString &source, const QString &destination)
+{
+    try {
+        copyFirmware(source, destination);
+    } catch (const UpdaterError &error) {
+        if (error.kind() != UpdaterError::Kind::copyFailed)
+            return QStringLiteral("wrong kind");
+        return error.errorDescription();
+    }
+    return QString();
+}
+
+template <typename T>
+T runTask(Task<T> task)
+{
+    std::optional<T> result;
+    auto body = [](Task<T> inner, std::optional<T> &out) -> Task<void> { out.emplace(co_await std::move(inner)); };
+    startDetached(body(std::move(task), result));
+    if (!QTest::qWaitFor([&] { return result.has_value(); }, 30000))
+        qFatal("the task did not finish");
+    return *result;
+}
+
+} // namespace
+
+class TestUsbFiles : public QObject {
+    Q_OBJECT
+private slots:
+    // ---- UF2 check ----
+    void uf2Images_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("valid");
+        using namespace uf2image;
+        QTest::newRow("RP2040") << image(8) << true;
+        QTest::newRow("RP2350 with a leading absolute block")
+            << block(0, 1, familyAbsolute) + image(4, familyRp2350ArmSecure) << true;
+        QTest::newRow("full 476-byte payload") << block(0, 1, familyRp2040, 476) << true;
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("truncated last block") << image(3).left(3 * 512 - 1) << false;
+        QTest::newRow("one extra byte") << image(3) + 'x' << false;
+        QByteArray lateMagic = image(4);
+        lateMagic[3 * 512 + 4] = 0;
+        QTest::newRow("wrong start magic in a later block") << lateMagic << false;
+        QByteArray lateEnd = image(4);
+        lateEnd[2 * 512 + 511] = 0;
+        QTest::newRow("wrong end magic in a later block") << lateEnd << false;
+        QTest::newRow("payload too big") << block(0, 1, familyRp2040, 477) << false;
+        QTest::newRow("hex text") << QByteArray(":100000000C945C000C946E000C946E000C946E00CA\n").repeated(512) << false;
+    }
+    void uf2Images()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, valid);
+        QCOMPARE(isUf2Image(bytes), valid);
+    }
+
+    void uf2FileCheckLeavesOddPathsToTheCopy()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("good.uf2"), uf2image::image(2));
+        writeFile(dir.filePath("bad.uf2"), "not firmware");
+        QDir(dir.path()).mkdir("folder.uf2");
+        QCOMPARE(checkUf2File(dir.filePath("good.uf2")), Uf2FileCheck::valid);
+        QCOMPARE(checkUf2File(dir.filePath("bad.uf2")), Uf2FileCheck::notUf2);
+        QCOMPARE(checkUf2File(dir.filePath("folder.uf2")), Uf2FileCheck::notChecked);
+        QCOMPARE(checkUf2File(dir.filePath("missing.uf2")), Uf2FileCheck::notChecked);
+    }
+
+    // ---- finding the drive ----
+    void findsTheFirstMarkedEntryInListingOrder()
+    {
+        QTemporaryDir media;
+        QTemporaryDir runMedia;
+        QDir root(media.path());
+        QVERIFY(root.mkdir("SYSTEM"));
+        QVERIFY(root.mkdir(".RPI-RP2-hidden"));
+        QCOMPARE(findBootDrive({media.path(), runMedia.path()}), std::nullopt);
+
+        // A marker in lower case inside a longer name counts; so does a file.
+        writeFile(runMedia.filePath("my rp2350 drive"), "");
+        QCOMPARE(findBootDrive({media.path(), runMedia.path()}), runMedia.filePath("my rp2350 drive"));
+        QVERIFY(root.mkdir("RPI-RP2"));
+        QCOMPARE(findBootDrive({media.path(), runMedia.path()}), media.filePath("RPI-RP2"));
+        // Missing roots are skipped.
+        QCOMPARE(findBootDrive({"/nonexistent/media", runMedia.path()}), runMedia.filePath("my rp2350 drive"));
+
+        QVERIFY(isBootVolumeName("rp2boot"));
+        QVERIFY(isBootVolumeName("Xrpi-rp2Y"));
+        QVERIFY(!isBootVolumeName("RPI RP2"));
+    }
+
+    void defaultRootsFollowTheProcessUser()
+    {
+        const QStringList roots = defaultVolumeRoots();
+        QVERIFY(roots.contains(QStringLiteral("/media")));
+        if (geteuid() == 0)
+            QVERIFY(roots.contains(QStringLiteral("/run/media/root")));
+    }
+
+    void waitFindsAMountedDriveWithoutPausing()
+    {
+        int scans = 0;
+        QElapsedTimer clock;
+        clock.start();
+        const auto drive = runTask(waitForBootDrive([&] { ++scans; return std::optional<QString>("/media/u/RPI-RP2"); }, 20.0));
+        QCOMPARE(drive, std::optional<QString>("/media/u/RPI-RP2"));
+        QCOMPARE(scans, 1);
+        QVERIFY(clock.elapsed() < 400);
+    }
+
+    void waitStopsScanningAtTheLimitAndKeepsTheThreadFree()
+    {
+        int scans = 0;
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        const auto drive = runTask(waitForBootDrive([&] { ++scans; return std::optional<QString>(); }, 1.2));
+        QCOMPARE(drive, std::nullopt);
+        // Scans at 0, 0.5 and 1.0 s; none after 1.2 s.
+        QCOMPARE(scans, 3);
+        QVERIFY2(clock.elapsed() >= 1200 && clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(ticks >= 15, qPrintable(QStringLiteral("timer fired %1 times").arg(ticks)));
+
+        scans = 0;
+        QCOMPARE(runTask(waitForBootDrive([&] { ++scans; return std::optional<QString>("x"); }, 0.0)), std::nullopt);
+        QCOMPARE(scans, 0);
+    }
+
+    void waitSeesADriveThatAppearsLater()
+    {
+        QTemporaryDir media;
+        QTimer::singleShot(700, [&] { QDir(media.path()).mkdir("RPI-RP2"); });
+        const auto drive = runTask(waitForBootDrive([&] { return findBootDrive({media.path()}); }, 5.0));
+        QCOMPARE(drive, std::optional<QString>(media.filePath("RPI-RP2")));
+    }
+
+    // ---- copying ----
+    void copyReplacesAnOldFileByteForByte()
+    {
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir("RPI-RP2");
+        const QByteArray image = uf2image::image(64);
+        writeFile(dir.filePath("fw.uf2"), image);
+        writeFile(dir.filePath("RPI-RP2/fw.uf2"), QByteArray(100000, 'o'));
+        copyFirmware(dir.filePath("fw.uf2"), dir.filePath("RPI-RP2/fw.uf2"));
+        QCOMPARE(readFile(dir.filePath("RPI-RP2/fw.uf2")), image);
+
+        writeFile(dir.filePath("empty.uf2"), QByteArray());
+        copyFirmware(dir.filePath("empty.uf2"), dir.filePath("RPI-RP2/empty.uf2"));
+        QVERIFY(QFileInfo::exists(dir.filePath("RPI-RP2/empty.uf2")));
+        QCOMPARE(QFileInfo(dir.filePath("RPI-RP2/empty.uf2")).size(), 0);
+    }
+
+    void copyErrorsLeaveTheDriveAlone()
+    {
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir("RPI-RP2");
+        writeFile(dir.filePath("RPI-RP2/fw.uf2"), "old");
+
+        QCOMPARE(copyError(dir.filePath("fw.uf2"), dir.filePath("RPI-RP2/fw.uf2")),
+                 QStringLiteral("Source firmware file was not found."));
+        QDir(dir.path()).mkdir("fw.uf2");
+        QCOMPARE(copyError(dir.filePath("fw.uf2"), dir.filePath("RPI-RP2/fw.uf2")),
+                 QStringLiteral("Could not read the selected firmware file."));
+        QCOMPARE(readFile(dir.filePath("RPI-RP2/fw.uf2")), QByteArray("old"));
+
+        writeFile(dir.filePath("good.uf2"), "new");
+        QCOMPARE(copyError(dir.filePath("good.uf2"), dir.filePath("gone/fw.uf2")),
+                 QStringLiteral("Could not write the firmware to the VELTA."));
+    }
+
+    void copyFlushesBeforeItReturns()
+    {
+        // Run under strace, the copy must show write, fsync, close on the
+        // destination, in that order: only then is "complete" true on a
+        // removable drive.
+        const QByteArray childJob = qgetenv("VELTA_TRACED_COPY");
+        if (!childJob.isEmpty()) {
+            const QList<QByteArray> paths = childJob.split('\n');
+            copyFirmware(QString::fromUtf8(paths.at(0)), QString::fromUtf8(paths.at(1)));
+            return;
+        }
+        const QString strace = QStandardPaths::findExecutable("strace");
+        if (strace.isEmpty())
+            QSKIP("strace is not installed");
+        QTemporaryDir dir;
+        writeFile(dir.filePath("fw.uf2"), uf2image::image(16));
+        QProcess traced;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VELTA_TRACED_COPY", dir.filePath("fw.uf2") + "\n" + dir.filePath("copy.uf2"));
+        traced.setProcessEnvironment(env);
+        traced.start(strace, {"-f", "-e", "trace=openat,write,fsync,fdatasync,close", "-o", dir.filePath("trace"),
+                              QCoreApplication::applicationFilePath(), "copyFlushesBeforeItReturns"});
+        QVERIFY(traced.waitForFinished(30000));
+        QCOMPARE(traced.exitCode(), 0);
+        QCOMPARE(readFile(dir.filePath("copy.uf2")), uf2image::image(16));
+
+        const QString trace = QString::fromUtf8(readFile(dir.filePath("trace")));
+        const QRegularExpression opened(QRegularExpression::escape(dir.filePath("copy.uf2")) + "\".*= (\\d+)$",
+                                        QRegularExpression::MultilineOption);
+        const auto match = opened.match(trace);
+        QVERIFY2(match.hasMatch(), qPrintable(trace));
+        const QString fd = match.captured(1);
+        const QString after = trace.mid(match.capturedEnd());
+        const qsizetype write = after.indexOf(QRegularExpression("write\\(" + fd + ","));
+        const qsizetype fsync = after.indexOf(QRegularExpression("f(data)?sync\\(" + fd + "\\)\\s+= 0"));
+        const qsizetype close = after.indexOf(QRegularExpression("close\\(" + fd + "\\)"));
+        QVERIFY2(write >= 0 && fsync > write && close > fsync, qPrintable(after));
+    }
+};
+
+QTEST_MAIN(TestUsbFiles)
+#include "test_usbfiles.moc"
