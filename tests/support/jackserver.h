@@ -14,9 +14,6 @@ public:
     JackServer &operator=(const JackServer &) = delete;
 
     // False when jackd did not take clients within 10 s; log() tells why.
-    // It probes with a client of this process, and libjack frees every client
-    // of a process on its next open after their server went away: let the
-    // code under test notice a lost server before starting another.
     bool start();
     // SIGTERM (thawing it first so it can act), then SIGKILL if it lingers.
     void stop();

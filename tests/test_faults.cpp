@@ -1,0 +1,240 @@
+// Faults injected into real parts while the window is up: each must end in
+// the right alert, "Failed." and a usable window, with nothing left behind.
+#include "support/intelhex.h"
+#include "support/processprobe.h"
+#include "support/jackserver.h"
+#include "support/simdevice.h"
+#include "support/stk500simprocess.h"
+#include "support/uf2image.h"
+#include "support/updaterharness.h"
+#include "ui/contentview.h"
+#include "usb/jackmidiservice.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+using namespace processprobe;
+
+namespace {
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    return file.fileName();
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (char &b : bytes)
+        b = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+// A tmpfs mounted for the test, when this machine lets the test mount.
+class SmallDrive {
+public:
+    SmallDrive(const QString &where, const QString &options)
+    {
+        QDir().mkpath(where);
+        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", where}) == 0;
+        path = where;
+    }
+    ~SmallDrive()
+    {
+        if (mounted)
+            QProcess::execute("umount", {"-l", path});
+    }
+    bool mounted = false;
+    QString path;
+};
+
+// The window over a harness, as the user has it.
+struct Window {
+    explicit Window(UpdaterHarness &h) : view(h.updater) { view.show(); }
+    bool controlsEnabled() const
+    {
+        for (QPushButton *b : view.findChildren<QPushButton *>()) {
+            if (!b->isEnabled())
+                return false;
+        }
+        return true;
+    }
+    ContentView view;
+};
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
+
+    void deviceUnpluggedBetweenRefreshAndUpload()
+    {
+        JackServer server;
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        SimDevice device;
+        QVERIFY(device.start({"--server", server.name()}));
+        QTemporaryDir dir;
+        UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {});
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
+        Window w(h);
+        h.settle();
+        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2:MIDI 1"));
+
+        device.kill();
+        h.log.clear();
+        h->startUpload();
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\n"
+                                                 "Could not send the USB firmware update command on 'VELTA 2:MIDI 1'."}));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+    }
+
+    void serverDiesDuringTheSend_data()
+    {
+        QTest::addColumn<bool>("freeze");
+        QTest::newRow("killed") << false;
+        QTest::newRow("frozen") << true;
+    }
+    void serverDiesDuringTheSend()
+    {
+        QFETCH(bool, freeze);
+        JackServer server;
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        SimDevice device;
+        QVERIFY(device.start({"--server", server.name()}));
+        QTemporaryDir dir;
+        UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {});
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
+        Window w(h);
+        h.settle();
+        h->startUpload();
+        // The send starts with the next event; the server goes right then.
+        if (freeze)
+            server.freeze();
+        else
+            server.kill();
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\n"
+                                                 "Could not send the USB firmware update command on 'VELTA 2:MIDI 1'."}));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+        // Refresh still answers.
+        QElapsedTimer clock;
+        clock.start();
+        h->refreshDevices();
+        QVERIFY(clock.elapsed() < 3000);
+        server.kill();
+    }
+
+    void driveGoneBeforeTheCopy()
+    {
+        QTemporaryDir dir;
+        UpdaterHarness h({"VELTA 2"}, {});
+        const QString drive = h.volumes.filePath("RPI-RP2");
+        QVERIFY(QDir().mkpath(drive));
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(8)));
+        Window w(h);
+        h.settle();
+        h->startUpload();
+        // Found at once; gone during the pause before the copy.
+        QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
+        QTimer::singleShot(300, [&] { QDir(drive).removeRecursively(); });
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\nCould not write the firmware to the VELTA."}));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+    }
+
+    void fullOrReadOnlyDrive_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::newRow("full") << "size=64k";
+        QTest::newRow("read-only") << "ro,size=1m";
+    }
+    void fullOrReadOnlyDrive()
+    {
+        QFETCH(QString, options);
+        QTemporaryDir dir;
+        UpdaterHarness h({"VELTA 2"}, {});
+        SmallDrive drive(h.volumes.filePath("RPI-RP2"), options);
+        if (!drive.mounted)
+            QSKIP("this machine does not let the test mount a tmpfs");
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(512)));
+        Window w(h);
+        h.settle();
+        h->startUpload();
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\nCould not write the firmware to the VELTA."}));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+    }
+
+    void avrdudeKilledBySignal()
+    {
+        Stk500SimProcess sim({"--quiet-after-pages", "4"});
+        QTemporaryDir dir;
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()});
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(4096))));
+        Window w(h);
+        h.settle();
+        h->startUpload();
+        QVERIFY(QTest::qWaitFor([] { return childrenNamed("avrdude") == 1; }, 10000));
+        QTest::qWait(1500); // into the write, where it goes quiet
+        for (const auto &child : processprobe::children()) {
+            if (child.second == "avrdude")
+                ::kill(child.first, SIGKILL);
+        }
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(h.alertMessages().size(), 1);
+        const QString alert = h.alertMessages().at(0);
+        QVERIFY2(alert.startsWith("Core firmware update failed.\n\navrdude failed.\n\n") && alert.contains("Version 7"),
+                 qPrintable(alert));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+        QVERIFY(h.standardOutput.isEmpty());
+    }
+
+    void pulledCableEndsAtTheLimit()
+    {
+        // The simulator closes the pty mid-write; avrdude then spins for
+        // ever. The limit here is short; the application's is 120 s.
+        Stk500SimProcess sim({"--close-after-pages", "8"});
+        QTemporaryDir dir;
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()}, {},
+                         AvrdudeRunner(AvrdudeRunner::defaultResourceDir(), 6s));
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(8192))));
+        Window w(h);
+        h.settle();
+        h->startUpload();
+        QVERIFY(h.waitUntilIdle(30000));
+        const QString alert = h.alertMessages().value(0);
+        QVERIFY2(alert.endsWith("avrdude was stopped after 6 seconds without finishing.\n"), qPrintable(alert));
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QVERIFY(w.controlsEnabled());
+        QCOMPARE(childrenNamed("avrdude"), 0);
+    }
+};
+
+QTEST_MAIN(TestFaults)
+#include "test_faults.moc"
