@@ -104,7 +104,7 @@ private slots:
 
 void TestJackMidiService::quietWithoutServer()
 {
-    // First in the run, so no fixture has silenced libjack before the service does.
+    // First in the run: nothing has silenced libjack before this service does.
     StderrCapture capture;
     QElapsedTimer timer;
     timer.start();

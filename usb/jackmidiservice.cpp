@@ -4,6 +4,7 @@
 #include <jack/midiport.h>
 
 #include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -44,7 +45,8 @@ bool finishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
     return done.wait_for(limit) == std::future_status::ready;
 }
 
-// Closes the client on another thread when we hold its last reference.
+// Drops `object` on another thread. When that was the last reference to a
+// client, the client closes, which asks the server: the wait is bounded.
 template <typename T>
 void release(std::shared_ptr<T> object)
 {
@@ -248,6 +250,9 @@ JackMidiService::JackMidiService(QString serverName)
 {
     jack_set_error_function(ignoreJackMessage);
     jack_set_info_function(ignoreJackMessage);
+    // libjack writes to its server's socket without MSG_NOSIGNAL: a server
+    // that goes away in the middle would end the whole program with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 JackMidiService::~JackMidiService()
