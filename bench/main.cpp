@@ -1,0 +1,80 @@
+// velta-bench: measures the updater's hot paths against their plain
+// equivalents and prints one table. Started by bench/run.sh.
+//
+// Arguments: -v prints every sample to stderr; names (avrdude, uf2,
+// startup, refresh, sysex) run only those benchmarks.
+
+#include "avrdudebench.h"
+#include "benchtable.h"
+#include "refreshbench.h"
+#include "startupbench.h"
+#include "sysexbench.h"
+#include "uf2copybench.h"
+
+#include "support/jackserver.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList chosen = QCoreApplication::arguments().mid(1);
+    const bool verbose = chosen.removeAll(QStringLiteral("-v")) > 0;
+    auto wanted = [&](const char *name) { return chosen.isEmpty() || chosen.contains(QLatin1String(name)); };
+
+    QElapsedTimer wall;
+    wall.start();
+    BenchTable table(verbose);
+    auto step = [](const char *what) { std::fprintf(stderr, "velta-bench: %s...\n", what); };
+
+    if (wanted("avrdude")) {
+        step("avrdude, runner vs direct");
+        AvrdudeBench(20).run(table);
+    }
+    if (wanted("uf2")) {
+        step("UF2 copy, copyFirmware vs cp + sync");
+        Uf2CopyBench(10).run(table);
+    }
+    if (wanted("startup")) {
+        step("start-up probe");
+        StartupBench(15).run(table);
+    }
+    if (wanted("refresh") || wanted("sysex")) {
+        // One private server for both MIDI benchmarks; every client of ours is
+        // closed before it stops.
+        step("JACK server");
+        JackServer server;
+        if (!server.start()) {
+            table.fail(QStringLiteral("JACK benchmarks"), QStringLiteral("jackd did not start"), QString());
+        } else {
+            if (wanted("refresh")) {
+                step("refreshDevices()");
+                RefreshBench(server.name(), 50).run(table);
+            }
+            if (wanted("sysex")) {
+                step("SysEx sends");
+                SysexBench(server.name(), 50).run(table);
+            }
+            const int xruns = int(server.log().count(QStringLiteral("XRun"), Qt::CaseInsensitive));
+            table.note(QStringLiteral("the JACK server logged %1 xrun line(s) during the run").arg(xruns));
+            if (verbose)
+                std::fprintf(stderr, "%s\n", server.log().toUtf8().constData());
+        }
+    }
+
+    const QString header =
+        QStringLiteral("VeltaUpdater benchmarks  %1  cores: %2 online (hardware_concurrency %3)  run took %4 s")
+            .arg(QDateTime::currentDateTime().toString(Qt::ISODate))
+            .arg(sysconf(_SC_NPROCESSORS_ONLN))
+            .arg(std::thread::hardware_concurrency())
+            .arg(double(wall.elapsed()) / 1000.0, 0, 'f', 1);
+    table.print(header);
+    return 0;
+}

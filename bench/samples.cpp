@@ -1,0 +1,28 @@
+#include "samples.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+double Samples::median() const
+{
+    if (values_.empty())
+        return 0.0;
+    std::vector<double> sorted = values_;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t mid = sorted.size() / 2;
+    return sorted.size() % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2.0;
+}
+
+double Samples::worst() const
+{
+    return values_.empty() ? 0.0 : *std::max_element(values_.begin(), values_.end());
+}
+
+QString Samples::list() const
+{
+    QStringList parts;
+    for (double v : values_)
+        parts << QString::number(v, 'f', 1);
+    return parts.join(QLatin1Char(' '));
+}

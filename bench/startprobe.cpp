@@ -1,0 +1,33 @@
+// velta-startprobe: starts the way the application does, reports its first
+// frame (see FirstFrameWatch) and exits. Run it with QT_QPA_PLATFORM=offscreen.
+
+#include "firstframewatch.h"
+
+#include "app/firmwareupdater.h"
+#include "ui/contentview.h"
+
+#include <QApplication>
+#include <QStyleFactory>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("VeltaUpdater"));
+    QApplication::setApplicationDisplayName(QStringLiteral("VELTA 2 Updater"));
+    QApplication::setDesktopFileName(QStringLiteral("veltaupdater"));
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    ContentView window(FirmwareUpdater::create());
+    FirstFrameWatch watch(&window);
+    window.show();
+
+    // A window that never paints must not hold the benchmark.
+    QTimer::singleShot(15000, &app, [] {
+        std::fprintf(stderr, "velta-startprobe: no frame within 15 s\n");
+        QCoreApplication::exit(2);
+    });
+    return app.exec();
+}
