@@ -50,6 +50,10 @@ public:
     UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
                    const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner());
 
+    // Runs what is still posted, so the updater (and the devices it holds
+    // open) goes with the harness.
+    ~UpdaterHarness() { settle(); }
+
     FirmwareUpdater &operator*() const { return *updater; }
     FirmwareUpdater *operator->() const { return updater.get(); }
 
