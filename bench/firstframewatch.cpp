@@ -1,5 +1,7 @@
 #include "firstframewatch.h"
 
+#include "support/processprobe.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
@@ -32,18 +34,6 @@ long long startTicks()
     return fields.size() > 19 ? fields.at(19).toLongLong() : -1;
 }
 
-long long residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
 } // namespace
 
 FirstFrameWatch::FirstFrameWatch(QObject *window) : QObject(nullptr), window_(window)
@@ -70,7 +60,7 @@ void FirstFrameWatch::report()
     const double sinceStartMs =
         ticks < 0 ? -1.0 : double(boot) / 1e6 - double(ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
     std::printf("FRAME_MONO_NS %lld\nSINCE_START_MS %.3f\nRSS_KB %lld\n", static_cast<long long>(mono),
-                sinceStartMs, residentKb());
+                sinceStartMs, processprobe::residentKiB());
     std::fflush(stdout);
     QCoreApplication::exit(0);
 }

@@ -3,11 +3,11 @@
 
 #include "firstframewatch.h"
 
+#include "app/application.h"
 #include "app/firmwareupdater.h"
 #include "ui/contentview.h"
 
 #include <QApplication>
-#include <QStyleFactory>
 #include <QTimer>
 
 #include <cstdio>
@@ -15,10 +15,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("VeltaUpdater"));
-    QApplication::setApplicationDisplayName(QStringLiteral("VELTA 2 Updater"));
-    QApplication::setDesktopFileName(QStringLiteral("veltaupdater"));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    configureApplication();
 
     ContentView window(FirmwareUpdater::create());
     FirstFrameWatch watch(&window);

@@ -3,7 +3,9 @@
 #include "app/updatererror.h"
 #include "core/avrduderunner.h"
 #include "support/intelhex.h"
+#include "support/processprobe.h"
 #include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,18 +20,9 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace testfiles;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions permissions = {})
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
-    if (permissions)
-        QVERIFY(file.setPermissions(permissions));
-}
 
 const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
     | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
@@ -60,31 +53,6 @@ Outcome run(const AvrdudeRunner &runner, const QString &firmware, const QString 
     } catch (const UpdaterError &error) {
         return {QString(), error.errorDescription(), error.kind()};
     }
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &b : bytes)
-        b = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-// Children of this process that are still around (zombies included).
-int childProcesses()
-{
-    int count = 0;
-    const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString &pid : entries) {
-        QFile stat("/proc/" + pid + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == getpid())
-            ++count;
-    }
-    return count;
 }
 
 } // namespace
@@ -271,7 +239,8 @@ private slots:
         QVERIFY(clock.elapsed() >= 4000 && clock.elapsed() < 15000);
         QVERIFY2(outcome.error.contains("Version 7"), qPrintable(outcome.error));
         QVERIFY2(outcome.error.endsWith("\navrdude was stopped after 4 seconds without finishing.\n"), qPrintable(outcome.error));
-        QCOMPARE(childProcesses(), 1); // only the simulator
+        QCOMPARE(processprobe::childrenNamed("avrdude"), 0);
+        QCOMPARE(processprobe::children().size(), 1); // the simulator
     }
 };
 

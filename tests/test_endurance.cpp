@@ -3,7 +3,9 @@
 // window must come back every time. About a minute.
 #include "support/intelhex.h"
 #include "support/processprobe.h"
+#include "support/shownwindow.h"
 #include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 #include "support/updaterharness.h"
 #include "ui/contentview.h"
 
@@ -16,39 +18,8 @@
 #include <QTest>
 
 using namespace processprobe;
+using namespace testfiles;
 
-namespace {
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    QFile file(dir.filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return file.fileName();
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &b : bytes)
-        b = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-struct Window {
-    explicit Window(UpdaterHarness &h) : view(h.updater) { view.show(); }
-    bool controlsEnabled() const
-    {
-        for (QPushButton *b : view.findChildren<QPushButton *>()) {
-            if (!b->isEnabled())
-                return false;
-        }
-        return true;
-    }
-    ContentView view;
-};
-
-} // namespace
 
 class TestEndurance : public QObject {
     Q_OBJECT
@@ -63,7 +34,7 @@ private slots:
         UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {good.portPath()});
         h->setSelectedTarget(FirmwareTarget::coreFirmware);
         h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(1024))));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
 
         int descriptors = 0;

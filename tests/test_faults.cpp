@@ -1,10 +1,12 @@
 // Faults injected into real parts while the window is up: each must end in
 // the right alert, "Failed." and a usable window, with nothing left behind.
 #include "support/intelhex.h"
-#include "support/processprobe.h"
 #include "support/jackserver.h"
+#include "support/processprobe.h"
+#include "support/shownwindow.h"
 #include "support/simdevice.h"
 #include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "ui/contentview.h"
@@ -27,24 +29,9 @@
 using namespace std::chrono_literals;
 
 using namespace processprobe;
+using namespace testfiles;
 
 namespace {
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    QFile file(dir.filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return file.fileName();
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &b : bytes)
-        b = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
 
 // A tmpfs mounted for the test, when this machine lets the test mount.
 class SmallDrive {
@@ -64,20 +51,6 @@ public:
     QString path;
 };
 
-// The window over a harness, as the user has it.
-struct Window {
-    explicit Window(UpdaterHarness &h) : view(h.updater) { view.show(); }
-    bool controlsEnabled() const
-    {
-        for (QPushButton *b : view.findChildren<QPushButton *>()) {
-            if (!b->isEnabled())
-                return false;
-        }
-        return true;
-    }
-    ContentView view;
-};
-
 } // namespace
 
 class TestFaults : public QObject {
@@ -94,7 +67,7 @@ private slots:
         QTemporaryDir dir;
         UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {});
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2:MIDI 1"));
 
@@ -124,7 +97,7 @@ private slots:
         QTemporaryDir dir;
         UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {});
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         h->startUpload();
         // The send starts with the next event; the server goes right then.
@@ -152,7 +125,7 @@ private slots:
         const QString drive = h.volumes.filePath("RPI-RP2");
         QVERIFY(QDir().mkpath(drive));
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(8)));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         h->startUpload();
         // Found at once; gone during the pause before the copy.
@@ -179,7 +152,7 @@ private slots:
         if (!drive.mounted)
             QSKIP("this machine does not let the test mount a tmpfs");
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(512)));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         h->startUpload();
         QVERIFY(h.waitUntilIdle(10000));
@@ -195,7 +168,7 @@ private slots:
         UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()});
         h->setSelectedTarget(FirmwareTarget::coreFirmware);
         h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(4096))));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         h->startUpload();
         QVERIFY(QTest::qWaitFor([] { return childrenNamed("avrdude") == 1; }, 10000));
@@ -224,7 +197,7 @@ private slots:
                          AvrdudeRunner(AvrdudeRunner::defaultResourceDir(), 6s));
         h->setSelectedTarget(FirmwareTarget::coreFirmware);
         h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(8192))));
-        Window w(h);
+        ShownWindow w(h);
         h.settle();
         h->startUpload();
         QVERIFY(h.waitUntilIdle(30000));

@@ -1,5 +1,6 @@
 #include "support/jackserver.h"
 #include "support/simdevice.h"
+#include "support/stderrcapture.h"
 #include "usb/alsamidiservice.h"
 #include "usb/jackmidiservice.h"
 
@@ -20,41 +21,6 @@ const std::vector<std::uint8_t> updateCommand{0xF0, 0x7D, 0x56, 0x4C, 0x32, 0x56
                                               0x4C, 0x54, 0x41, 0x32, 0x01, 0xF7};
 const QString updateCommandHex = QStringLiteral("F0 7D 56 4C 32 56 45 4C 54 41 32 01 F7");
 const QString devicePort = QStringLiteral("VELTA 2:MIDI 1");
-
-// Collects what is written to fd 2 while it lives: libraries write there
-// directly, past Qt's message handler.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        file_ = std::tmpfile();
-        saved_ = dup(2);
-        dup2(fileno(file_), 2);
-    }
-    ~StderrCapture()
-    {
-        finish();
-        std::fclose(file_);
-    }
-    QByteArray finish()
-    {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            dup2(saved_, 2);
-            close(saved_);
-            saved_ = -1;
-        }
-        QFile file;
-        file.open(fileno(file_), QIODevice::ReadOnly);
-        file.seek(0);
-        return file.readAll();
-    }
-
-private:
-    std::FILE *file_ = nullptr;
-    int saved_ = -1;
-};
 
 std::shared_ptr<SysexRequest> updateRequest(std::uint32_t destination)
 {

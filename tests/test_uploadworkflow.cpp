@@ -4,6 +4,7 @@
 #include "support/jackserver.h"
 #include "support/simdevice.h"
 #include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "usb/jackmidiservice.h"
@@ -16,29 +17,9 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace testfiles;
+
 namespace {
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    QFile file(dir.filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return file.fileName();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (char &b : bytes)
-        b = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
 
 const QString title = QStringLiteral("VELTA 2 Updater");
 

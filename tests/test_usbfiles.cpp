@@ -1,6 +1,7 @@
 // The boot drive side of a USB update: the UF2 check, finding the drive and
 // copying the image onto it, on real files and folders.
 #include "app/updatererror.h"
+#include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
@@ -19,20 +20,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace testfiles;
+
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 QString copyError(const QString &source, const QString &destination)
 {
