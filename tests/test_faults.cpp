@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -105,7 +106,10 @@ private slots:
             server.freeze();
         else
             server.kill();
+        QElapsedTimer sending;
+        sending.start();
         QVERIFY(h.waitUntilIdle(10000));
+        QVERIFY2(sending.elapsed() < 3000, qPrintable(QString::number(sending.elapsed())));
         QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\n"
                                                  "Could not send the USB firmware update command on 'VELTA 2:MIDI 1'."}));
         QCOMPARE(h->statusText(), QStringLiteral("Failed."));
