@@ -299,8 +299,10 @@ void FirmwareUpdater::launch(Task<void> task)
 {
     // The task begins on the main thread after the current event, like any
     // posted work; nothing keeps a handle to it.
+    // The frame refers to this updater, so the post keeps it alive until
+    // the task holds it itself.
     auto pending = std::make_shared<Task<void>>(std::move(task));
-    postToMainThread([pending] { startDetached(std::move(*pending)); });
+    postToMainThread([pending, self = shared_from_this()] { startDetached(std::move(*pending)); });
 }
 
 Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
