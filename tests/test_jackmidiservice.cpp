@@ -41,6 +41,21 @@ std::uint32_t findDestination(MidiService &midi, const QString &displayName)
     return 0;
 }
 
+// A private server, the simulated device on it, and the service under test
+// with the device's endpoint (0 when something did not come up).
+struct DeviceOnServer {
+    DeviceOnServer() : midi(server.name())
+    {
+        if (server.start() && device.start({QStringLiteral("--server"), server.name()})
+            && midi.createClient(QStringLiteral("VeltaUpdater")) != 0)
+            endpoint = findDestination(midi, devicePort);
+    }
+    JackServer server;
+    SimDevice device;
+    JackMidiService midi;
+    std::uint32_t endpoint = 0;
+};
+
 // Milliseconds until `request` completes, or -1 after `limitMs`. Polls
 // tightly so the figure is the send's, not the poll's.
 double msUntilComplete(const SysexRequest &request, int limitMs)
@@ -98,14 +113,12 @@ void TestJackMidiService::quietWithoutServer()
 
 void TestJackMidiService::goneDestinationNeverCompletes()
 {
-    JackServer server;
-    QVERIFY2(server.start(), qPrintable(server.log()));
-    SimDevice device;
-    QVERIFY2(device.start({QStringLiteral("--server"), server.name()}), qPrintable(device.log()));
-    JackMidiService midi(server.name());
-    QVERIFY(midi.createClient(QStringLiteral("VeltaUpdater")) != 0);
-    const std::uint32_t endpoint = findDestination(midi, devicePort);
-    QVERIFY(endpoint != 0);
+    DeviceOnServer rig;
+    QVERIFY2(rig.endpoint != 0, qPrintable(rig.server.log() + rig.device.log()));
+    JackServer &server = rig.server;
+    SimDevice &device = rig.device;
+    JackMidiService &midi = rig.midi;
+    const std::uint32_t endpoint = rig.endpoint;
 
     device.kill();
     // The server drops a dead client's ports on its own schedule; wait for
@@ -131,14 +144,12 @@ void TestJackMidiService::goneDestinationNeverCompletes()
 
 void TestJackMidiService::frozenServerHoldsNothingUp()
 {
-    JackServer server;
-    QVERIFY2(server.start(), qPrintable(server.log()));
-    SimDevice device;
-    QVERIFY2(device.start({QStringLiteral("--server"), server.name()}), qPrintable(device.log()));
-    JackMidiService midi(server.name());
-    QVERIFY(midi.createClient(QStringLiteral("VeltaUpdater")) != 0);
-    const std::uint32_t endpoint = findDestination(midi, devicePort);
-    QVERIFY(endpoint != 0);
+    DeviceOnServer rig;
+    QVERIFY2(rig.endpoint != 0, qPrintable(rig.server.log() + rig.device.log()));
+    JackServer &server = rig.server;
+    SimDevice &device = rig.device;
+    JackMidiService &midi = rig.midi;
+    const std::uint32_t endpoint = rig.endpoint;
 
     server.freeze();
     const auto request = updateRequest(endpoint);
