@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <array>
-#include <optional>
 
 // Which of the device's two firmware images an upload writes.
 enum class FirmwareTarget { usbFirmware, coreFirmware };
@@ -12,10 +11,6 @@ Q_DECLARE_METATYPE(FirmwareTarget)
 
 inline constexpr std::array<FirmwareTarget, 2> allFirmwareTargets{
     FirmwareTarget::usbFirmware, FirmwareTarget::coreFirmware};
-
-QString rawValue(FirmwareTarget target);
-// Accepts exactly the two raw strings, case-sensitively.
-std::optional<FirmwareTarget> firmwareTargetFromRawValue(const QString &raw);
 
 // "USB Firmware (.uf2)" / "Core Firmware (.hex)".
 QString label(FirmwareTarget target);

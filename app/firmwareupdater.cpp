@@ -1,18 +1,16 @@
 #include "app/firmwareupdater.h"
 
-#include "app/mainthread.h"
-#include "app/textcompare.h"
-#include "app/updatererror.h"
-#include "ui/filechooser.h"
-#include "ui/filedialogchooser.h"
-#include "ui/showalert.h"
+#include "app/alertpresenter.h"
+#include "app/filechooser.h"
+#include "base/mainthread.h"
+#include "base/textcompare.h"
+#include "base/updatererror.h"
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
 #include "usb/midiservice.h"
 #include "usb/uf2check.h"
 #include "usb/updatecommand.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
@@ -31,13 +29,6 @@ QString extensionOf(const QString &filePath)
     const QString name = QFileInfo(filePath).fileName();
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot < 0 ? QString() : name.mid(dot + 1);
-}
-
-std::function<QString()> runAvrdudeJob(AvrdudeRunner runner, QString filePath, QString portPath)
-{
-    return [runner = std::move(runner), filePath = std::move(filePath), portPath = std::move(portPath)] {
-        return runner.run(filePath, portPath);
-    };
 }
 
 QString describeAny(std::exception_ptr error)
@@ -222,20 +213,10 @@ void FirmwareUpdater::sendUpdateCommand(const QString &name)
     ::sendUpdateCommand(*m_platform.midi, m_availableDestinations, name);
 }
 
-std::optional<QString> FirmwareUpdater::findBootDrive() const
-{
-    return ::findBootDrive(m_platform.volumeRoots);
-}
-
 Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
 {
     return ::waitForBootDrive([roots = m_platform.volumeRoots] { return ::findBootDrive(roots); },
                               timeoutSeconds);
-}
-
-QString FirmwareUpdater::runAvrdude(const QString &firmwarePath, const QString &serialPortPath) const
-{
-    return m_platform.avrdude.run(firmwarePath, serialPortPath);
 }
 
 // ---- upload workflow ----
@@ -305,6 +286,13 @@ void FirmwareUpdater::launch(Task<void> task)
     postToMainThread([pending, self = shared_from_this()] { startDetached(std::move(*pending)); });
 }
 
+void FirmwareUpdater::report(std::exception_ptr failure, const QString &failedPrefix,
+                             const QString &completeMessage)
+{
+    alert(failure ? failedPrefix + describeAny(failure) : completeMessage);
+    setStatus(failure ? QStringLiteral("Failed.") : QStringLiteral("Done."));
+}
+
 Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
 {
     const auto self = shared_from_this();
@@ -312,7 +300,7 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
     try {
         sendUpdateCommand(name);
         setStatus(QStringLiteral("Waiting for USB firmware drive…"));
-        auto driveWait = waitForBootDrive(bootDriveTimeoutSeconds);
+        auto driveWait = waitForBootDrive(m_platform.bootDriveTimeoutSeconds);
         const std::optional<QString> drive = co_await driveWait;
         if (!drive)
             throw UpdaterError::bootDriveNotFound();
@@ -325,14 +313,7 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
     } catch (...) {
         failure = std::current_exception();
     }
-
-    if (failure) {
-        alert(QStringLiteral("USB firmware update failed.\n\n") + describeAny(failure));
-        setStatus(QStringLiteral("Failed."));
-    } else {
-        alert(QStringLiteral("USB firmware upload complete."));
-        setStatus(QStringLiteral("Done."));
-    }
+    report(failure, QStringLiteral("USB firmware update failed.\n\n"), QStringLiteral("USB firmware upload complete."));
     setBusy(false);
 }
 
@@ -346,21 +327,17 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         // The worker gets values only; the updater stays on this thread.
         // (Awaiters are named locals: GCC 12 mishandles temporaries with
         // non-trivial destructors inside co_await expressions.)
-        auto programmerRun = onWorkerThread(runAvrdudeJob(m_platform.avrdude, filePath, portPath));
+        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath] {
+            return runner.run(filePath, portPath);
+        });
         output = co_await programmerRun;
     } catch (...) {
         failure = std::current_exception();
     }
-
-    if (failure) {
-        alert(QStringLiteral("Core firmware update failed.\n\n") + describeAny(failure));
-        setStatus(QStringLiteral("Failed."));
-    } else {
-        if (m_platform.writeStandardOutput)
-            m_platform.writeStandardOutput(output + QLatin1Char('\n'));
-        alert(QStringLiteral("Core firmware upload complete."));
-        setStatus(QStringLiteral("Done."));
-    }
+    // The tool's output goes to standard output after a success only, before the alert.
+    if (!failure && m_platform.writeStandardOutput)
+        m_platform.writeStandardOutput(output + QLatin1Char('\n'));
+    report(failure, QStringLiteral("Core firmware update failed.\n\n"), QStringLiteral("Core firmware upload complete."));
     // Posted, so the window shows the final status before it is usable again.
     postToMainThread([self] { self->setBusy(false); });
 }

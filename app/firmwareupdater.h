@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/firmwaretarget.h"
-#include "app/task.h"
 #include "app/updaterplatform.h"
+#include "base/task.h"
 #include "core/serialdiscovery.h"
 #include "usb/mididiscovery.h"
 
@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 
@@ -18,20 +19,11 @@
 // update hold a reference, so the updater outlives its window if need be.
 class FirmwareUpdater : public QObject, public std::enable_shared_from_this<FirmwareUpdater> {
     Q_OBJECT
-    Q_PROPERTY(FirmwareTarget selectedTarget READ selectedTarget WRITE setSelectedTarget NOTIFY selectedTargetChanged)
-    Q_PROPERTY(QString firmwarePath READ firmwarePath WRITE setFirmwarePath NOTIFY firmwarePathChanged)
-    Q_PROPERTY(QString selectedMIDIPortName READ selectedMIDIPortName WRITE setSelectedMIDIPortName NOTIFY selectedMIDIPortNameChanged)
-    Q_PROPERTY(QStringList midiPortNames READ midiPortNames NOTIFY midiPortNamesChanged)
-    Q_PROPERTY(QString selectedSerialPortPath READ selectedSerialPortPath WRITE setSelectedSerialPortPath NOTIFY selectedSerialPortPathChanged)
-    Q_PROPERTY(QList<SerialPortChoice> serialPorts READ serialPorts NOTIFY serialPortsChanged)
-    Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
-    Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
 
 public:
     static const QString alertTitle;
-    static constexpr double bootDriveTimeoutSeconds = 20.0;
 
-    static std::shared_ptr<FirmwareUpdater> create(UpdaterPlatform platform = UpdaterPlatform::system());
+    static std::shared_ptr<FirmwareUpdater> create(UpdaterPlatform platform);
     ~FirmwareUpdater() override;
 
     FirmwareTarget selectedTarget() const { return m_selectedTarget; }
@@ -67,9 +59,7 @@ public:
 
     // The steps of an upload.
     void sendUpdateCommand(const QString &name);
-    std::optional<QString> findBootDrive() const;
     Task<std::optional<QString>> waitForBootDrive(double timeoutSeconds);
-    QString runAvrdude(const QString &firmwarePath, const QString &serialPortPath) const;
 
 signals:
     void selectedTargetChanged();
@@ -89,6 +79,8 @@ private:
     Task<void> performUSBUpload(QString filePath, QString name);
     Task<void> performCoreUpload(QString filePath, QString portPath);
     void launch(Task<void> task);
+    // The alert and status that end every upload.
+    void report(std::exception_ptr failure, const QString &failedPrefix, const QString &completeMessage);
 
     void alert(const QString &message);
     void setMidiPortNames(const QStringList &names);

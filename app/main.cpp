@@ -1,5 +1,6 @@
-#include "app/application.h"
+#include "ui/application.h"
 #include "app/firmwareupdater.h"
+#include "app/systemplatform.h"
 #include "ui/contentview.h"
 
 #include <QApplication>
@@ -8,7 +9,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     configureApplication();
-    ContentView window(FirmwareUpdater::create());
+    ContentView window(FirmwareUpdater::create(systemPlatform()));
     window.show();
     return app.exec();
 }

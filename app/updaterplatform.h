@@ -13,9 +13,12 @@ class FileChooser;
 class MidiService;
 class SerialRegistry;
 
-// Everything the updater reaches outside itself. system() gives the real
-// machine; tests swap single pieces.
+// Everything the updater reaches outside itself. The program's entry
+// assembles the real machine (systemPlatform()); tests swap single pieces.
 struct UpdaterPlatform {
+    // How long an upload waits for the boot drive after the update command.
+    static constexpr double defaultBootDriveTimeoutSeconds = 20.0;
+
     std::shared_ptr<MidiService> midi;
     std::shared_ptr<SerialRegistry> serialRegistry;
     QStringList volumeRoots;
@@ -24,6 +27,5 @@ struct UpdaterPlatform {
     std::shared_ptr<FileChooser> fileChooser;
     // Where the programmer's output goes after a successful Core update.
     std::function<void(const QString &)> writeStandardOutput;
-
-    static UpdaterPlatform system();
+    double bootDriveTimeoutSeconds = defaultBootDriveTimeoutSeconds;
 };

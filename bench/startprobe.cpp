@@ -3,8 +3,9 @@
 
 #include "firstframewatch.h"
 
-#include "app/application.h"
+#include "ui/application.h"
 #include "app/firmwareupdater.h"
+#include "app/systemplatform.h"
 #include "ui/contentview.h"
 
 #include <QApplication>
@@ -17,7 +18,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     configureApplication();
 
-    ContentView window(FirmwareUpdater::create());
+    ContentView window(FirmwareUpdater::create(systemPlatform()));
     FirstFrameWatch watch(&window);
     window.show();
 

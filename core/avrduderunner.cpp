@@ -1,6 +1,6 @@
 #include "core/avrduderunner.h"
 
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 
 #include <QCoreApplication>
 #include <QFile>

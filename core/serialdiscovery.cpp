@@ -1,6 +1,6 @@
 #include "core/serialdiscovery.h"
 
-#include "app/textcompare.h"
+#include "base/textcompare.h"
 #include "core/serialregistry.h"
 
 #include <QSet>
@@ -8,13 +8,8 @@
 #include <algorithm>
 
 const QStringList preferredSerialPortKeywords{
-#ifdef Q_OS_MACOS
-    QStringLiteral("usbmodem"),
-    QStringLiteral("usbserial"),
-#else
     QStringLiteral("ttyACM"),
     QStringLiteral("ttyUSB"),
-#endif
     QStringLiteral("VELTA2"),
     QStringLiteral("VELTA 2"),
 };
@@ -43,13 +38,11 @@ QList<SerialPortChoice> discoverSerialPorts(SerialRegistry &registry)
 
 std::optional<SerialPortChoice> preferredSerialPort(const QList<SerialPortChoice> &ports)
 {
-    if (ports.isEmpty())
+    QStringList paths;
+    for (const SerialPortChoice &port : ports)
+        paths.append(port.path);
+    const std::optional<QString> preferred = preferredPortName(paths, preferredSerialPortKeywords);
+    if (!preferred)
         return std::nullopt;
-    for (const QString &keyword : preferredSerialPortKeywords) {
-        for (const SerialPortChoice &port : ports) {
-            if (localizedCaseInsensitiveContains(port.path, keyword))
-                return port;
-        }
-    }
-    return ports.first();
+    return ports.at(paths.indexOf(*preferred));
 }

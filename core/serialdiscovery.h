@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QList>
-#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
@@ -18,7 +17,6 @@ struct SerialPortChoice {
 
     friend bool operator==(const SerialPortChoice &, const SerialPortChoice &) = default;
 };
-Q_DECLARE_METATYPE(SerialPortChoice)
 
 // In priority order. The first two are how USB serial adapters are named
 // (CDC-ACM boards, then USB-UART bridges).

@@ -4,11 +4,7 @@
 
 bool isCalloutDevicePath(const QString &path)
 {
-#ifdef Q_OS_MACOS
-    return path.startsWith(QStringLiteral("/dev/cu."));
-#else
     return path.startsWith(QStringLiteral("/dev/ttyACM")) || path.startsWith(QStringLiteral("/dev/ttyUSB"));
-#endif
 }
 
 QStringList SystemSerialRegistry::calloutDevicePaths()

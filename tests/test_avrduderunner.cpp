@@ -1,6 +1,6 @@
 // The Core firmware runner, against the real bundled avrdude and the
 // simulated bootloader, and against small stand-in tools for the odd cases.
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 #include "core/avrduderunner.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"

@@ -1,4 +1,5 @@
 #include "support/scriptedmidiservice.h"
+#include "base/textcompare.h"
 #include "usb/mididiscovery.h"
 
 #include <QTest>

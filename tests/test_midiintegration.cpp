@@ -1,12 +1,13 @@
 // The USB side of the updater against a real JACK server (dummy driver) and
 // the simulated device: discovery, the update command, the boot drive and
 // the copy. (Servers and devices that go away: test_faults.)
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 #include "support/jackserver.h"
 #include "support/simdevice.h"
 #include "support/stderrcapture.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
+#include "app/systemplatform.h"
 #include "usb/firmwarecopy.h"
 #include "usb/jackmidiservice.h"
 
@@ -71,7 +72,7 @@ private slots:
         StderrCapture capture;
         QElapsedTimer clock;
         clock.start();
-        auto updater = FirmwareUpdater::create(UpdaterPlatform::system());
+        auto updater = FirmwareUpdater::create(systemPlatform());
         updater->refreshDevices();
         UpdaterHarness::settle();
         const qint64 elapsed = clock.elapsed();

@@ -1,7 +1,7 @@
 // The updater's state: start, device refresh, target change, and the
 // deferred status setter everything else relies on.
 #include "support/updaterharness.h"
-#include "ui/showalert.h"
+#include "app/alertpresenter.h"
 
 #include <QTest>
 

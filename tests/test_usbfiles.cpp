@@ -1,6 +1,6 @@
 // The boot drive side of a USB update: the UF2 check, finding the drive and
 // copying the image onto it, on real files and folders.
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 #include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "usb/bootdrive.h"

@@ -247,28 +247,33 @@ void ContentView::showFirmwarePath()
 
 void ContentView::showMidiPicker()
 {
-    const QStringList &names = m_updater->midiPortNames();
-    const QSignalBlocker blocker(m_midiPicker);
-    m_midiPicker->clear();
-    if (names.isEmpty())
-        m_midiPicker->addItem(QStringLiteral("No USB MIDI devices found"), QString());
-    for (const QString &name : names)
-        m_midiPicker->addItem(name, name);
-    m_midiPicker->setCurrentIndex(m_midiPicker->findData(m_updater->selectedMIDIPortName()));
-    m_midiPicker->setEnabled(!m_updater->isBusy() && !names.isEmpty());
+    QList<std::pair<QString, QString>> items;
+    for (const QString &name : m_updater->midiPortNames())
+        items.append({name, name});
+    fillPicker(m_midiPicker, items, QStringLiteral("No USB MIDI devices found"), m_updater->selectedMIDIPortName());
 }
 
 void ContentView::showSerialPicker()
 {
-    const QList<SerialPortChoice> &ports = m_updater->serialPorts();
-    const QSignalBlocker blocker(m_serialPicker);
-    m_serialPicker->clear();
-    if (ports.isEmpty())
-        m_serialPicker->addItem(QStringLiteral("No USB serial devices found"), QString());
-    for (const SerialPortChoice &port : ports)
-        m_serialPicker->addItem(serialPortLabel(port.path), port.path);
-    m_serialPicker->setCurrentIndex(m_serialPicker->findData(m_updater->selectedSerialPortPath()));
-    m_serialPicker->setEnabled(!m_updater->isBusy() && !ports.isEmpty());
+    QList<std::pair<QString, QString>> items;
+    for (const SerialPortChoice &port : m_updater->serialPorts())
+        items.append({serialPortLabel(port.path), port.path});
+    fillPicker(m_serialPicker, items, QStringLiteral("No USB serial devices found"), m_updater->selectedSerialPortPath());
+}
+
+void ContentView::fillPicker(QComboBox *picker, const QList<std::pair<QString, QString>> &items,
+                             const QString &emptyText, const QString &selected)
+{
+    // Each item shows its label and carries the name or path the updater
+    // selects by; an empty list shows one disabled placeholder.
+    const QSignalBlocker blocker(picker);
+    picker->clear();
+    if (items.isEmpty())
+        picker->addItem(emptyText, QString());
+    for (const auto &[label, value] : items)
+        picker->addItem(label, value);
+    picker->setCurrentIndex(picker->findData(selected));
+    picker->setEnabled(!m_updater->isBusy() && !items.isEmpty());
 }
 
 void ContentView::showStatus()

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <utility>
 
 class FirmwareUpdater;
 class PathBox;
@@ -38,6 +39,8 @@ private:
     void showFirmwarePath();
     void showMidiPicker();
     void showSerialPicker();
+    void fillPicker(QComboBox *picker, const QList<std::pair<QString, QString>> &items, const QString &emptyText,
+                    const QString &selected);
     void showStatus();
     void showBusy();
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/alertpresenter.h"
+#include "app/alertpresenter.h"
 
 class QMessageBox;
 

@@ -16,9 +16,6 @@ const QStringList bootVolumeMarkers{
 
 QStringList defaultVolumeRoots()
 {
-#ifdef Q_OS_MACOS
-    return {QStringLiteral("/Volumes")};
-#else
     // The user comes from the password database: the environment can lie.
     QStringList roots;
     if (const passwd *entry = getpwuid(geteuid()); entry != nullptr && entry->pw_name != nullptr) {
@@ -27,7 +24,6 @@ QStringList defaultVolumeRoots()
     }
     roots << QStringLiteral("/media");
     return roots;
-#endif
 }
 
 bool isBootVolumeName(const QString &entryName)

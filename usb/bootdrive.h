@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/task.h"
+#include "base/task.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,8 +11,8 @@
 // Fragments of the names a UF2 boot drive mounts under.
 extern const QStringList bootVolumeMarkers;
 
-// Where removable drives show up: on Linux the folders desktops auto-mount
-// into (/media/<user>, /run/media/<user>, /media), on macOS /Volumes.
+// Where removable drives show up: the folders desktops auto-mount into
+// (/media/<user>, /run/media/<user>, /media).
 QStringList defaultVolumeRoots();
 
 bool isBootVolumeName(const QString &entryName);

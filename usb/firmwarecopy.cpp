@@ -1,6 +1,6 @@
 #include "usb/firmwarecopy.h"
 
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 
 #include <QByteArray>
 #include <QFile>

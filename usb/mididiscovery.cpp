@@ -1,6 +1,6 @@
 #include "usb/mididiscovery.h"
 
-#include "app/textcompare.h"
+#include "base/textcompare.h"
 #include "usb/midiservice.h"
 
 #include <QSet>
@@ -57,17 +57,4 @@ QList<MIDIDeviceChoice> discoverMIDIDestinations(MidiService &midi)
                          return localizedCaseInsensitiveCompare(a.displayName, b.displayName) < 0;
                      });
     return unique;
-}
-
-std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords)
-{
-    if (names.isEmpty())
-        return std::nullopt;
-    for (const QString &keyword : keywords) {
-        for (const QString &name : names) {
-            if (localizedCaseInsensitiveContains(name, keyword))
-                return name;
-        }
-    }
-    return names.first();
 }

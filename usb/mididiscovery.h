@@ -23,7 +23,3 @@ extern const QStringList preferredMIDIKeywords;
 // The destinations of `midi`, named (display name, else name), without
 // nameless ones and duplicates, sorted by name. Never fails.
 QList<MIDIDeviceChoice> discoverMIDIDestinations(MidiService &midi);
-
-// The first name that holds the first keyword, else the second, and so on;
-// the first name when none matches; nothing when `names` is empty.
-std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords);

@@ -1,6 +1,6 @@
 #include "usb/updatecommand.h"
 
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 #include "usb/midiservice.h"
 
 #include <algorithm>

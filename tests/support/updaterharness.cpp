@@ -3,10 +3,11 @@
 #include <QCoreApplication>
 #include <QTest>
 
-UpdaterHarness::UpdaterHarness(const QStringList &midiNames, const QStringList &serialPaths)
+UpdaterHarness::UpdaterHarness(const QStringList &midiNames, const QStringList &serialPaths,
+                               double bootDriveTimeoutSeconds)
 {
     scriptedMidi = std::make_shared<ScriptedMidiService>(midiNames);
-    build(scriptedMidi, serialPaths, {}, AvrdudeRunner());
+    build(scriptedMidi, serialPaths, {}, AvrdudeRunner(), bootDriveTimeoutSeconds);
 }
 
 UpdaterHarness::UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
@@ -17,7 +18,7 @@ UpdaterHarness::UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringL
 }
 
 void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
-                           AvrdudeRunner avrdude)
+                           AvrdudeRunner avrdude, double bootDriveTimeoutSeconds)
 {
     serial = std::make_shared<FakeSerialRegistry>(serialPaths);
     alerts = std::make_shared<RecordingAlerts>();
@@ -33,6 +34,7 @@ void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList 
         alerts,
         chooser,
         [this](const QString &text) { standardOutput << text; },
+        bootDriveTimeoutSeconds,
     });
     QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged, &m_context, [this] {
         log << QStringLiteral("status:") + updater->statusText();

@@ -3,8 +3,8 @@
 #include "app/firmwareupdater.h"
 #include "support/fakeserialregistry.h"
 #include "support/scriptedmidiservice.h"
-#include "ui/alertpresenter.h"
-#include "ui/filechooser.h"
+#include "app/alertpresenter.h"
+#include "app/filechooser.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
@@ -46,7 +46,8 @@ class UpdaterHarness {
 public:
     // Platform pieces are real unless replaced: avrdude from bin/resources,
     // an empty private volumes folder.
-    explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {});
+    explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {},
+                            double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
     UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
                    const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner());
 
@@ -78,5 +79,5 @@ private:
     QObject m_context;
 
     void build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
-               AvrdudeRunner avrdude);
+               AvrdudeRunner avrdude, double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
 };

@@ -1,4 +1,4 @@
-#include "app/textcompare.h"
+#include "base/textcompare.h"
 
 #include <QCollator>
 #include <QLocale>
@@ -39,6 +39,19 @@ int localizedCaseInsensitiveCompare(const QString &a, const QString &b)
 bool localizedCaseInsensitiveContains(const QString &text, const QString &part)
 {
     return text.contains(part, Qt::CaseInsensitive);
+}
+
+std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords)
+{
+    if (names.isEmpty())
+        return std::nullopt;
+    for (const QString &keyword : keywords) {
+        for (const QString &name : names) {
+            if (localizedCaseInsensitiveContains(name, keyword))
+                return name;
+        }
+    }
+    return names.first();
 }
 
 QString trimmedText(const QString &text)

@@ -1,4 +1,4 @@
-#include "app/updaterplatform.h"
+#include "app/systemplatform.h"
 
 #include "core/systemserialregistry.h"
 #include "ui/filedialogchooser.h"
@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-UpdaterPlatform UpdaterPlatform::system()
+UpdaterPlatform systemPlatform()
 {
     return UpdaterPlatform{
         createSystemMidiService(),

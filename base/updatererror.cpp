@@ -1,4 +1,4 @@
-#include "app/updatererror.h"
+#include "base/updatererror.h"
 
 #include <cstring>
 

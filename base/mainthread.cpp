@@ -1,4 +1,4 @@
-#include "app/mainthread.h"
+#include "base/mainthread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -7,6 +7,7 @@ void postToMainThread(std::function<void()> work)
 {
     // All posts go through one receiver with one priority: Qt delivers such
     // posted events strictly in order, which the status texts rely on.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work),
-                              Qt::QueuedConnection);
+    // After the application has gone there is nobody left to run it.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }

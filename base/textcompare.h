@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 // Case-insensitive comparisons that follow the user's language, used to sort
 // and prefer devices and to compare file extensions.
@@ -9,6 +12,11 @@
 // compare as characters (so "101" sorts before "9").
 int localizedCaseInsensitiveCompare(const QString &a, const QString &b);
 bool localizedCaseInsensitiveContains(const QString &text, const QString &part);
+
+// The first name that holds the first keyword, else the second, and so on;
+// the first name when none matches; nothing when `names` is empty. Both
+// device lists choose their preferred device with it.
+std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords);
 
 // White space and line breaks removed at both ends (Unicode's definition).
 QString trimmedText(const QString &text);

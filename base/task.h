@@ -3,10 +3,17 @@
 // A small coroutine task bound to the main thread: an upload reads as a list
 // of steps, and gives the thread up at each co_await (a pause, the boot-drive
 // poll, the programmer run on a worker thread) so the window keeps drawing.
+//
+// This is the program's one way to leave the main thread and come back:
+// `co_await onWorkerThread(fn)` inside a Task runs fn on Qt's thread pool and
+// resumes the task on the main thread with its result. Anything else that has
+// to reach the main thread from another thread posts with postToMainThread
+// (mainthread.h). Only the MIDI backends keep a thread of their own, owned by
+// the service and joined when it goes, for the platform calls that block.
+
+#include "base/mainthread.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
-#include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -164,8 +171,7 @@ public:
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h)
     {
-        QPointer<QCoreApplication> app = QCoreApplication::instance();
-        QThreadPool::globalInstance()->start([this, h, app] {
+        QThreadPool::globalInstance()->start([this, h] {
             try {
                 if constexpr (std::is_void_v<Result>)
                     m_work();
@@ -177,8 +183,7 @@ public:
             // The awaiting frame (and this awaiter in it) stays suspended
             // until the main thread resumes it, so nothing here is touched
             // by two threads at once.
-            if (app)
-                QMetaObject::invokeMethod(app, [h] { h.resume(); }, Qt::QueuedConnection);
+            postToMainThread([h] { h.resume(); });
         });
     }
     Result await_resume()
