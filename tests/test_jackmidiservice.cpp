@@ -5,6 +5,7 @@
 #include "usb/jackmidiservice.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -56,6 +57,11 @@ struct DeviceOnServer {
     std::uint32_t endpoint = 0;
 };
 
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
 // Milliseconds until `request` completes, or -1 after `limitMs`. Polls
 // tightly so the figure is the send's, not the poll's.
 double msUntilComplete(const SysexRequest &request, int limitMs)
@@ -80,6 +86,7 @@ private slots:
     void goneDestinationNeverCompletes();
     void frozenServerHoldsNothingUp();
     void followsServerThatStartsLaterAndComesBack();
+    void destroyedWithASendInFlight();
 };
 
 void TestJackMidiService::quietWithoutServer()
@@ -215,6 +222,38 @@ void TestJackMidiService::followsServerThatStartsLaterAndComesBack()
     QVERIFY(msUntilComplete(*request, 5000) >= 0);
     QVERIFY(again.waitFor([&] { return !again.received().isEmpty(); }, 5000));
     QCOMPARE(again.received(), QStringList{updateCommandHex});
+}
+
+void TestJackMidiService::destroyedWithASendInFlight()
+{
+    // On a live server, and on a frozen one, whose round trips never
+    // return: either way the service ends within a bound and leaves no
+    // thread behind, its own or libjack's.
+    for (const bool frozen : {false, true}) {
+        JackServer server;
+        SimDevice device;
+        QVERIFY2(server.start() && device.start({QStringLiteral("--server"), server.name()}),
+                 qPrintable(server.log() + device.log()));
+        const int before = threadCount();
+        auto midi = std::make_unique<JackMidiService>(server.name());
+        QVERIFY(midi->createClient(QStringLiteral("VeltaUpdater")) != 0);
+        const std::uint32_t endpoint = findDestination(*midi, devicePort);
+        QVERIFY(endpoint != 0);
+        QVERIFY(threadCount() > before);
+        if (frozen)
+            server.freeze();
+        const auto request = updateRequest(endpoint);
+        midi->sendSysex(request);
+        QTest::qWait(frozen ? 200 : 0);
+        QElapsedTimer timer;
+        timer.start();
+        midi.reset();
+        const qint64 destroyMs = timer.elapsed();
+        qInfo("%s server: destroyed in %lld ms", frozen ? "frozen" : "live", destroyMs);
+        QVERIFY2(destroyMs < 3000, qPrintable(QString::number(destroyMs)));
+        QCOMPARE(threadCount(), before);
+        server.thaw();
+    }
 }
 
 QTEST_GUILESS_MAIN(TestJackMidiService)

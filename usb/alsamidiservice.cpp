@@ -3,8 +3,6 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -12,16 +10,26 @@ namespace {
 // reported through return values instead.
 void ignoreAlsaError(const char *, int, const char *, int, const char *, ...) {}
 
+// How long the kernel may refuse room for the message before the send
+// counts as failed.
+constexpr auto drainLimit = std::chrono::milliseconds(1000);
+
+bool isSetupChange(const snd_seq_event_t &event)
+{
+    switch (event.type) {
+    case SND_SEQ_EVENT_CLIENT_START:
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+    case SND_SEQ_EVENT_CLIENT_CHANGE:
+    case SND_SEQ_EVENT_PORT_START:
+    case SND_SEQ_EVENT_PORT_EXIT:
+    case SND_SEQ_EVENT_PORT_CHANGE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
-
-struct AlsaMidiService::Sequencer {
-    snd_seq_t *handle = nullptr;
-    // The handle is used by the caller's thread and the send threads.
-    std::mutex mutex;
-    int outputPort = -1;
-
-    ~Sequencer() { snd_seq_close(handle); }
-};
 
 std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
 {
@@ -31,46 +39,47 @@ std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
     // handle (and with it every other call) indefinitely.
     if (snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
         return nullptr;
-    auto sequencer = std::make_shared<Sequencer>();
-    sequencer->handle = handle;
-    return std::shared_ptr<AlsaMidiService>(new AlsaMidiService(std::move(sequencer)));
+    return std::shared_ptr<AlsaMidiService>(new AlsaMidiService(handle));
 }
 
-AlsaMidiService::AlsaMidiService(std::shared_ptr<Sequencer> sequencer)
-    : sequencer_(std::move(sequencer))
+AlsaMidiService::AlsaMidiService(snd_seq_t *handle)
+    : seq_(handle)
 {
 }
 
-AlsaMidiService::~AlsaMidiService() = default;
+AlsaMidiService::~AlsaMidiService()
+{
+    worker_.stop();
+    snd_seq_close(seq_);
+}
 
 std::uint32_t AlsaMidiService::createClient(const QString &name)
 {
-    std::lock_guard lock(sequencer_->mutex);
-    if (snd_seq_set_client_name(sequencer_->handle, name.toUtf8().constData()) < 0)
+    std::lock_guard lock(mutex_);
+    if (snd_seq_set_client_name(seq_, name.toUtf8().constData()) < 0)
         return 0;
-    const int id = snd_seq_client_id(sequencer_->handle);
+    const int id = snd_seq_client_id(seq_);
     return id > 0 ? std::uint32_t(id) : 0;
 }
 
 int AlsaMidiService::destinationCount()
 {
-    std::lock_guard lock(sequencer_->mutex);
+    std::lock_guard lock(mutex_);
     destinations_.clear();
-    snd_seq_t *seq = sequencer_->handle;
-    const int self = snd_seq_client_id(seq);
+    const int self = snd_seq_client_id(seq_);
 
     snd_seq_client_info_t *client;
     snd_seq_port_info_t *port;
     snd_seq_client_info_alloca(&client);
     snd_seq_port_info_alloca(&port);
     snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
+    while (snd_seq_query_next_client(seq_, client) >= 0) {
         const int id = snd_seq_client_info_get_client(client);
         if (id == SND_SEQ_CLIENT_SYSTEM || id == self)
             continue;
         snd_seq_port_info_set_client(port, id);
         snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0) {
+        while (snd_seq_query_next_port(seq_, port) >= 0) {
             const unsigned caps = snd_seq_port_info_get_capability(port);
             constexpr unsigned writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
             if ((caps & writable) != writable || (caps & SND_SEQ_PORT_CAP_NO_EXPORT))
@@ -83,7 +92,7 @@ int AlsaMidiService::destinationCount()
 
 std::uint32_t AlsaMidiService::destination(int index)
 {
-    std::lock_guard lock(sequencer_->mutex);
+    std::lock_guard lock(mutex_);
     if (index < 0 || index >= int(destinations_.size()))
         return 0;
     return destinations_[std::size_t(index)];
@@ -93,18 +102,17 @@ std::optional<QString> AlsaMidiService::stringProperty(std::uint32_t endpoint, M
 {
     if (endpoint == 0)
         return std::nullopt;
-    std::lock_guard lock(sequencer_->mutex);
-    snd_seq_t *seq = sequencer_->handle;
+    std::lock_guard lock(mutex_);
     if (key == MidiProperty::displayName) {
         snd_seq_port_info_t *port;
         snd_seq_port_info_alloca(&port);
-        if (snd_seq_get_any_port_info(seq, clientOf(endpoint), portOf(endpoint), port) < 0)
+        if (snd_seq_get_any_port_info(seq_, clientOf(endpoint), portOf(endpoint), port) < 0)
             return std::nullopt;
         return QString::fromUtf8(snd_seq_port_info_get_name(port));
     }
     snd_seq_client_info_t *client;
     snd_seq_client_info_alloca(&client);
-    if (snd_seq_get_any_client_info(seq, clientOf(endpoint), client) < 0)
+    if (snd_seq_get_any_client_info(seq_, clientOf(endpoint), client) < 0)
         return std::nullopt;
     return QString::fromUtf8(snd_seq_client_info_get_name(client));
 }
@@ -113,44 +121,107 @@ void AlsaMidiService::sendSysex(std::shared_ptr<SysexRequest> request)
 {
     if (!request || request->destination == 0 || request->data.empty())
         return;
-    // The thread owns the sequencer and the request, so neither goes away
-    // under it if the service or the caller does.
-    std::thread([sequencer = sequencer_, request] {
-        std::unique_lock lock(sequencer->mutex);
-        snd_seq_t *seq = sequencer->handle;
-        if (sequencer->outputPort < 0) {
-            sequencer->outputPort = snd_seq_create_simple_port(
-                seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-            if (sequencer->outputPort < 0)
-                return;
-        }
+    // The job owns the request, so its bytes outlive a caller that stopped waiting.
+    worker_.post([this, request] { deliver(*request); });
+}
 
-        snd_seq_event_t event;
-        snd_seq_ev_clear(&event);
-        snd_seq_ev_set_source(&event, sequencer->outputPort);
-        snd_seq_ev_set_dest(&event, clientOf(request->destination), portOf(request->destination));
-        snd_seq_ev_set_direct(&event);
-        snd_seq_ev_set_sysex(&event, unsigned(request->data.size()), request->data.data());
-        if (snd_seq_event_output(seq, &event) < 0) {
-            snd_seq_drop_output(seq);
+void AlsaMidiService::deliver(SysexRequest &request)
+{
+    std::lock_guard lock(mutex_);
+    if (outputPort_ < 0) {
+        outputPort_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                                 SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        if (outputPort_ < 0)
             return;
-        }
+    }
+    const int client = clientOf(request.destination);
+    const int port = portOf(request.destination);
 
-        // The kernel takes a short message at once; a pool that stays full
-        // for a second means the send failed.
-        int left = snd_seq_drain_output(seq);
-        for (int attempt = 0; left == -EAGAIN && attempt < 100; ++attempt) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            lock.lock();
-            left = snd_seq_drain_output(seq);
-        }
-        if (left != 0) {
-            // Drop what is left so it can't go out in front of a later send.
-            snd_seq_drop_output(seq);
+    // A USB MIDI device's port opens its output only while someone is
+    // subscribed to it, and refuses events otherwise: subscribe for the send.
+    // A subscription of ours already there (left over) serves as well.
+    const int subscribed = snd_seq_connect_to(seq_, outputPort_, client, port);
+    if (subscribed < 0 && subscribed != -EBUSY)
+        return;
+    const bool written = writeAndDrain(request, client, port);
+    // Unsubscribing closes the port's output once we were its only
+    // subscriber, which drains the bytes onto the cable first.
+    const bool unsubscribed = snd_seq_disconnect_to(seq_, outputPort_, client, port) == 0;
+    if (written && unsubscribed)
+        request.complete = true;
+}
+
+bool AlsaMidiService::writeAndDrain(SysexRequest &request, int client, int port)
+{
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_seq_ev_set_source(&event, outputPort_);
+    snd_seq_ev_set_dest(&event, client, port);
+    snd_seq_ev_set_direct(&event);
+    snd_seq_ev_set_sysex(&event, unsigned(request.data.size()), request.data.data());
+    if (snd_seq_event_output(seq_, &event) < 0) {
+        snd_seq_drop_output(seq_);
+        return false;
+    }
+
+    // The kernel takes a short message at once; when its pool is full, wait
+    // for room, but not for ever.
+    const auto deadline = std::chrono::steady_clock::now() + drainLimit;
+    int left = snd_seq_drain_output(seq_);
+    while (left > 0 || left == -EAGAIN) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            break;
+        pollfd fds[4];
+        const int count = snd_seq_poll_descriptors(seq_, fds, 4, POLLOUT);
+        ::poll(fds, nfds_t(count), int(remaining.count()));
+        left = snd_seq_drain_output(seq_);
+    }
+    if (left != 0) {
+        // Drop what is left so it can't go out in front of a later send.
+        snd_seq_drop_output(seq_);
+        return false;
+    }
+    return true;
+}
+
+void AlsaMidiService::setChangeHandler(std::function<void()> handler)
+{
+    std::vector<pollfd> fds;
+    {
+        std::lock_guard lock(mutex_);
+        changeHandler_ = std::move(handler);
+        if (announcePort_ >= 0)
             return;
-        }
-        request->complete = true;
-    }).detach();
+        // The system's announce port tells of every client and port that
+        // comes or goes. Ours receives it and is offered to nobody.
+        announcePort_ = snd_seq_create_simple_port(seq_, "announce",
+                                                   SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                   SND_SEQ_PORT_TYPE_APPLICATION);
+        if (announcePort_ < 0
+            || snd_seq_connect_from(seq_, announcePort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0)
+            return;
+        fds.resize(std::size_t(snd_seq_poll_descriptors_count(seq_, POLLIN)));
+        fds.resize(std::size_t(snd_seq_poll_descriptors(seq_, fds.data(), unsigned(fds.size()), POLLIN)));
+    }
+    worker_.watch(std::move(fds), [this] { readAnnouncements(); });
+}
+
+void AlsaMidiService::readAnnouncements()
+{
+    bool changed = false;
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        snd_seq_event_t *event = nullptr;
+        int result;
+        while ((result = snd_seq_event_input(seq_, &event)) >= 0 && event != nullptr)
+            changed = changed || isSetupChange(*event);
+        // An overrun lost announcements: something may have changed.
+        changed = changed || result == -ENOSPC;
+        handler = changeHandler_;
+    }
+    if (changed && handler)
+        handler();
 }

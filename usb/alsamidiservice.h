@@ -1,11 +1,15 @@
 #pragma once
 
 #include "usb/midiservice.h"
+#include "usb/serviceworker.h"
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
-// MIDI through the ALSA sequencer.
+typedef struct _snd_seq snd_seq_t;
+
+// MIDI through the ALSA sequencer, where Linux lists USB MIDI devices.
 class AlsaMidiService : public MidiService {
 public:
     // Nothing when no sequencer can be opened (no /dev/snd/seq, no permission).
@@ -17,6 +21,7 @@ public:
     std::uint32_t destination(int index) override;
     std::optional<QString> stringProperty(std::uint32_t endpoint, MidiProperty key) override;
     void sendSysex(std::shared_ptr<SysexRequest> request) override;
+    void setChangeHandler(std::function<void()> handler) override;
 
     // A sequencer address as one endpoint; never 0, as client 0 (system) is never offered.
     static std::uint32_t endpoint(int client, int port) { return (std::uint32_t(client) << 16) | std::uint32_t(port); }
@@ -24,10 +29,19 @@ public:
     static int portOf(std::uint32_t endpoint) { return int(endpoint & 0xffff); }
 
 private:
-    struct Sequencer;
-    explicit AlsaMidiService(std::shared_ptr<Sequencer> sequencer);
+    explicit AlsaMidiService(snd_seq_t *handle);
 
-    // Shared with the send threads, which may outlive the service.
-    std::shared_ptr<Sequencer> sequencer_;
+    void deliver(SysexRequest &request);
+    bool writeAndDrain(SysexRequest &request, int client, int port);
+    void readAnnouncements();
+
+    // The handle serves the caller's thread and the worker.
+    std::mutex mutex_;
+    snd_seq_t *seq_ = nullptr;
+    int outputPort_ = -1;
+    int announcePort_ = -1;
     std::vector<std::uint32_t> destinations_;
+    std::function<void()> changeHandler_;
+    // Last, so it stops before anything its jobs use goes away.
+    ServiceWorker worker_;
 };

@@ -4,11 +4,9 @@
 #include <jack/midiport.h>
 
 #include <atomic>
-#include <csignal>
 #include <cerrno>
 #include <chrono>
-#include <functional>
-#include <future>
+#include <csignal>
 #include <semaphore>
 #include <string>
 #include <thread>
@@ -22,8 +20,8 @@ namespace {
 // no server; every failure here is reported through return values instead.
 void ignoreJackMessage(const char *) {}
 
-// How long a caller waits for a server round trip (open, close). A frozen
-// server never answers, and a caller must not hang with it.
+// How long a caller waits for the worker to open a client. A frozen server
+// never answers, and a caller must not hang with it.
 constexpr auto serverWait = 2000ms;
 // How long a send waits for the cycles that carry its bytes; one takes ~5 ms.
 constexpr auto cycleWait = 2000ms;
@@ -32,36 +30,31 @@ constexpr auto cycleWait = 2000ms;
 // that missed its deadline.
 constexpr jack_time_t xrunWindowUsecs = 20000;
 
-// Runs `work` on a thread of its own and waits for it at most `limit`. Work
-// that outlasts the limit carries on alone, so it must own what it uses.
-bool finishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
-{
-    auto finished = std::make_shared<std::promise<void>>();
-    std::future<void> done = finished->get_future();
-    std::thread([work = std::move(work), finished] {
-        work();
-        finished->set_value();
-    }).detach();
-    return done.wait_for(limit) == std::future_status::ready;
-}
-
-// Drops `object` on another thread. When that was the last reference to a
-// client, the client closes, which asks the server: the wait is bounded.
-template <typename T>
-void release(std::shared_ptr<T> object)
-{
-    if (object)
-        finishesWithin(serverWait, [object = std::move(object)]() mutable { object.reset(); });
-}
-
-// Where a send's bytes are between the sending thread and the process
-// callback. `busy` means the callback is working on the hand-off.
+// Where a send's bytes are between the worker and the process callback.
+// `busy` means the callback is working on the hand-off.
 enum class Stage { idle, queued, busy, written, done, failed };
 
 } // namespace
 
-// One open JACK client. Shared by the service and the send threads; whoever
-// lets go last closes it.
+// The change handler, shared with the clients, whose callbacks come from
+// libjack's threads.
+struct JackMidiService::Notices {
+    std::mutex mutex;
+    std::function<void()> handler;
+
+    void notify()
+    {
+        std::function<void()> call;
+        {
+            std::lock_guard lock(mutex);
+            call = handler;
+        }
+        if (call)
+            call();
+    }
+};
+
+// One open JACK client. Made, used for sends and closed on the worker only.
 struct JackMidiService::Client {
     // Clients of this process whose server went away and that are not yet
     // closed. libjack deletes every client of the process on the next
@@ -70,17 +63,15 @@ struct JackMidiService::Client {
     static inline std::atomic<int> awaitingClose{0};
 
     jack_client_t *handle = nullptr;
+    std::shared_ptr<Notices> notices;
     // The server shut down or dropped us; set from libjack's own thread.
     std::atomic<bool> gone{false};
+    // The service is going: a send under way gives up.
+    std::atomic<bool> abandoned{false};
     std::atomic<jack_port_t *> output{nullptr};
     std::atomic<unsigned> xruns{0};
 
-    // There is one output port and one hand-off, so one send at a time. A
-    // send held up by a frozen server keeps this; later ones wait behind it
-    // and, like it, never complete.
-    std::mutex sendMutex;
-
-    // The hand-off. The sender fills the fields and then sets `stage` to
+    // The hand-off. The worker fills the fields and then sets `stage` to
     // queued; from then until it takes the stage back to idle only the
     // process callback touches them.
     std::atomic<Stage> stage{Stage::idle};
@@ -90,27 +81,30 @@ struct JackMidiService::Client {
     std::atomic<bool> *complete = nullptr;
     unsigned xrunsAtWrite = 0;
     jack_time_t writtenAt = 0;
+    // Released by the callback, a shutdown or abandon(): the worker looks again.
     std::counting_semaphore<> progress{0};
 
-    static std::shared_ptr<Client> open(const QByteArray &name, const QByteArray &server);
+    static std::unique_ptr<Client> open(const QByteArray &name, const QByteArray &server,
+                                        std::shared_ptr<Notices> notices);
     ~Client();
 
     void send(SysexRequest &request, const std::string &destination);
     void takeBack();
+    void abandon()
+    {
+        abandoned = true;
+        progress.release();
+    }
 
     static int process(jack_nframes_t frames, void *arg);
     static int xrun(void *arg);
     static void shutdown(void *arg);
+    static void portRegistered(jack_port_id_t, int, void *arg);
 };
 
-struct JackMidiService::Opening {
-    std::mutex mutex;
-    bool finished = false;
-    std::shared_ptr<Client> client;
-};
-
-std::shared_ptr<JackMidiService::Client> JackMidiService::Client::open(const QByteArray &name,
-                                                                       const QByteArray &server)
+std::unique_ptr<JackMidiService::Client> JackMidiService::Client::open(const QByteArray &name,
+                                                                       const QByteArray &server,
+                                                                       std::shared_ptr<Notices> notices)
 {
     int options = JackNoStartServer;
     if (!server.isEmpty())
@@ -120,10 +114,12 @@ std::shared_ptr<JackMidiService::Client> JackMidiService::Client::open(const QBy
         jack_client_open(name.constData(), jack_options_t(options), &status, server.constData());
     if (handle == nullptr)
         return nullptr;
-    auto client = std::make_shared<Client>();
+    auto client = std::make_unique<Client>();
     client->handle = handle;
+    client->notices = std::move(notices);
     jack_set_process_callback(handle, &Client::process, client.get());
     jack_set_xrun_callback(handle, &Client::xrun, client.get());
+    jack_set_port_registration_callback(handle, &Client::portRegistered, client.get());
     jack_on_shutdown(handle, &Client::shutdown, client.get());
     if (jack_activate(handle) != 0)
         return nullptr;
@@ -132,7 +128,7 @@ std::shared_ptr<JackMidiService::Client> JackMidiService::Client::open(const QBy
 
 JackMidiService::Client::~Client()
 {
-    // Stops the process callback before the members it uses go away.
+    // Stops the callbacks before the members they use go away.
     jack_client_close(handle);
     if (gone)
         --awaitingClose;
@@ -188,15 +184,21 @@ void JackMidiService::Client::shutdown(void *arg)
     // Closing is not allowed here; the service notices `gone` and reopens.
     // libjack may call this from two of its threads.
     auto *client = static_cast<Client *>(arg);
-    if (!client->gone.exchange(true))
+    if (!client->gone.exchange(true)) {
         ++awaitingClose;
+        client->notices->notify();
+    }
     client->progress.release();
+}
+
+void JackMidiService::Client::portRegistered(jack_port_id_t, int, void *arg)
+{
+    static_cast<Client *>(arg)->notices->notify();
 }
 
 void JackMidiService::Client::send(SysexRequest &request, const std::string &destination)
 {
-    std::lock_guard lock(sendMutex);
-    if (gone)
+    if (gone || abandoned)
         return;
     jack_port_t *port = output.load();
     if (port == nullptr) {
@@ -221,7 +223,7 @@ void JackMidiService::Client::send(SysexRequest &request, const std::string &des
     const auto deadline = std::chrono::steady_clock::now() + cycleWait;
     for (;;) {
         const Stage now = stage.load(std::memory_order_acquire);
-        if (now == Stage::done || now == Stage::failed || gone)
+        if (now == Stage::done || now == Stage::failed || gone || abandoned)
             break;
         if (!progress.try_acquire_until(deadline))
             break;
@@ -246,7 +248,7 @@ void JackMidiService::Client::takeBack()
 }
 
 JackMidiService::JackMidiService(QString serverName)
-    : serverName_(std::move(serverName))
+    : serverName_(std::move(serverName)), notices_(std::make_shared<Notices>())
 {
     jack_set_error_function(ignoreJackMessage);
     jack_set_info_function(ignoreJackMessage);
@@ -257,61 +259,79 @@ JackMidiService::JackMidiService(QString serverName)
 
 JackMidiService::~JackMidiService()
 {
-    release(std::move(opening_));
-    release(std::move(client_));
+    std::shared_ptr<Client> client;
+    {
+        std::lock_guard lock(mutex_);
+        client = std::move(client_);
+    }
+    if (client)
+        client->abandon();
+    // Queues the close, which the worker runs before it ends.
+    client.reset();
+    worker_.stop();
 }
 
 std::shared_ptr<JackMidiService::Client> JackMidiService::liveClient()
 {
-    QByteArray name;
     std::shared_ptr<Client> dead;
+    std::unique_lock lock(mutex_);
+    if (client_ && !client_->gone)
+        return client_;
+    dead = std::move(client_);
+    if (clientName_.isEmpty())
+        return nullptr;
+    // Only the call that asks for an open waits for it: while a frozen
+    // server holds one up, later calls answer at once.
+    const bool asking = !openPending_;
+    if (asking) {
+        openPending_ = true;
+        lock.unlock();
+        // Its close is queued before the open.
+        dead.reset();
+        worker_.post([this] { open(); });
+        lock.lock();
+        openFinished_.wait_for(lock, serverWait, [this] { return !openPending_; });
+    }
+    return client_ && !client_->gone ? client_ : nullptr;
+}
+
+void JackMidiService::open()
+{
+    QByteArray name;
     {
         std::lock_guard lock(mutex_);
-        if (client_ && !client_->gone)
-            return client_;
-        dead = std::move(client_);
         name = clientName_.toUtf8();
     }
-    // Closed here unless a send thread still holds it; then that thread
-    // closes it when its send fails, which takes moments once the server is gone.
-    release(std::move(dead));
-    if (name.isEmpty() || Client::awaitingClose > 0)
-        return nullptr;
-
-    std::lock_guard openLock(openMutex_);
-    if (!opening_) {
-        auto opening = std::make_shared<Opening>();
-        opening_ = opening;
-        // Opening never returns while the server is frozen; the thread owns
-        // `opening`, so an open we stopped waiting for is picked up later.
-        finishesWithin(serverWait, [opening, name, server = serverName_.toUtf8()] {
-            std::shared_ptr<Client> client = Client::open(name, server);
-            std::lock_guard lock(opening->mutex);
-            opening->client = std::move(client);
-            opening->finished = true;
-        });
-    }
+    // Closing asks the server, so it happens here, on the worker, and a
+    // client dropped on this thread closes at once.
+    ServiceWorker *worker = &worker_;
+    auto closeOnWorker = [worker](Client *client) {
+        if (worker->isCurrentThread())
+            delete client;
+        else
+            worker->post([client] { delete client; });
+    };
     std::shared_ptr<Client> fresh;
-    {
-        std::lock_guard lock(opening_->mutex);
-        if (!opening_->finished)
-            return nullptr;
-        fresh = std::move(opening_->client);
+    if (!worker_.stopping() && Client::awaitingClose == 0) {
+        if (std::unique_ptr<Client> opened = Client::open(name, serverName_.toUtf8(), notices_))
+            fresh = std::shared_ptr<Client>(opened.release(), closeOnWorker);
     }
-    opening_.reset();
-    if (fresh && fresh->gone)
-        release(std::move(fresh));
-    if (!fresh)
-        return nullptr;
+    if (fresh && (fresh->gone || worker_.stopping()))
+        fresh.reset();
 
     std::shared_ptr<Client> old;
     {
         std::lock_guard lock(mutex_);
-        old = std::exchange(client_, fresh);
-        ++clientHandle_;
+        if (fresh) {
+            old = std::exchange(client_, fresh);
+            ++clientHandle_;
+        }
+        openPending_ = false;
     }
-    release(std::move(old));
-    return fresh;
+    openFinished_.notify_all();
+    // A server that came (back) may bring destinations with it.
+    if (fresh)
+        notices_->notify();
 }
 
 std::uint32_t JackMidiService::createClient(const QString &name)
@@ -392,7 +412,12 @@ void JackMidiService::sendSysex(std::shared_ptr<SysexRequest> request)
         client = client_;
         target = portNames_[qsizetype(endpoint - 1)].toStdString();
     }
-    // jack_connect waits for the server, which may never answer. The thread
-    // owns the client and the request for as long as it needs them.
-    std::thread([client, request, target] { client->send(*request, target); }).detach();
+    // The job owns the client and the request for as long as it needs them.
+    worker_.post([client, request, target] { client->send(*request, target); });
+}
+
+void JackMidiService::setChangeHandler(std::function<void()> handler)
+{
+    std::lock_guard lock(notices_->mutex);
+    notices_->handler = std::move(handler);
 }

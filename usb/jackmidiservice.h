@@ -1,11 +1,13 @@
 #pragma once
 
 #include "usb/midiservice.h"
+#include "usb/serviceworker.h"
 
 #include <QHash>
 #include <QString>
 #include <QStringList>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,23 +25,25 @@ public:
     std::uint32_t destination(int index) override;
     std::optional<QString> stringProperty(std::uint32_t endpoint, MidiProperty key) override;
     void sendSysex(std::shared_ptr<SysexRequest> request) override;
+    void setChangeHandler(std::function<void()> handler) override;
 
 private:
     struct Client;
-    struct Opening;
+    struct Notices;
 
-    // The open client, reopening it when it is missing or its server went away.
+    // The open client, asking the worker to open one when it is missing or
+    // its server went away; waits for that at most serverWait.
     std::shared_ptr<Client> liveClient();
+    void open();
     std::uint32_t endpointFor(const QString &portName);
 
     const QString serverName_;
+    const std::shared_ptr<Notices> notices_;
 
-    // One reopen at a time; it waits for the server, bounded, without mutex_.
-    std::mutex openMutex_;
-    std::shared_ptr<Opening> opening_;
-
-    // Guards everything below; held only briefly.
+    // Guards everything below; held only briefly, never across a server call.
     std::mutex mutex_;
+    std::condition_variable openFinished_;
+    bool openPending_ = false;
     QString clientName_;
     std::shared_ptr<Client> client_;
     std::uint32_t clientHandle_ = 0;
@@ -48,4 +52,9 @@ private:
     QStringList portNames_;
     QHash<QString, std::uint32_t> endpoints_;
     std::vector<std::uint32_t> destinations_;
+
+    // Every server round trip (open, connect, send, close) happens here, so
+    // a server that stops answering holds up no caller. Last, so it stops
+    // before anything its jobs use goes away.
+    ServiceWorker worker_;
 };

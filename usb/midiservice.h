@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -37,6 +38,10 @@ public:
     // Queues the request and returns at once; sets request->complete when the
     // bytes are really out. A failed send simply never completes.
     virtual void sendSysex(std::shared_ptr<SysexRequest> request) = 0;
+
+    // `handler` is called, from any thread, when destinations may have come
+    // or gone. A service that can't tell never calls it.
+    virtual void setChangeHandler(std::function<void()> handler) { (void)handler; }
 };
 
 // The system's MIDI: the ALSA sequencer when it can be opened, otherwise a
