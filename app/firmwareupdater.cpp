@@ -23,6 +23,8 @@ const QString FirmwareUpdater::alertTitle = QStringLiteral("VELTA 2 Updater");
 
 namespace {
 
+const QString notUf2Message = QStringLiteral("The selected file is not a valid UF2 firmware image.");
+
 // The text after the last full stop of the file name; empty without one.
 QString extensionOf(const QString &filePath)
 {
@@ -244,15 +246,18 @@ void FirmwareUpdater::startUpload()
         return;
     }
     // The boot drive ignores anything that isn't UF2 blocks and the update
-    // would look successful: refuse before the device is restarted.
-    if (checkUf2File(filePath) == Uf2FileCheck::notUf2) {
-        alert(QStringLiteral("The selected file is not a valid UF2 firmware image."));
+    // would look successful: refuse before the device is restarted. The
+    // check reads the file once, and never blocks on a FIFO or a device.
+    QByteArray image;
+    const Uf2FileCheck check = checkUf2File(filePath, &image);
+    if (check == Uf2FileCheck::notUf2) {
+        alert(notUf2Message);
         return;
     }
-    uploadUSBFirmware(filePath);
+    uploadUSBFirmware(filePath, check == Uf2FileCheck::valid ? std::optional(std::move(image)) : std::nullopt);
 }
 
-void FirmwareUpdater::uploadUSBFirmware(const QString &filePath)
+void FirmwareUpdater::uploadUSBFirmware(const QString &filePath, std::optional<QByteArray> image)
 {
     const QString name = trimmedText(m_selectedMIDIPortName);
     if (name.isEmpty()) {
@@ -261,7 +266,7 @@ void FirmwareUpdater::uploadUSBFirmware(const QString &filePath)
     }
     setBusy(true);
     setStatus(QStringLiteral("Uploading USB firmware…"));
-    launch(performUSBUpload(filePath, name));
+    launch(performUSBUpload(filePath, name, std::move(image)));
 }
 
 void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
@@ -293,7 +298,7 @@ void FirmwareUpdater::report(std::exception_ptr failure, const QString &failedPr
     setStatus(failure ? QStringLiteral("Failed.") : QStringLiteral("Done."));
 }
 
-Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
+Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image)
 {
     const auto self = shared_from_this();
     std::exception_ptr failure;
@@ -305,9 +310,16 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name)
         if (!drive)
             throw UpdaterError::bootDriveNotFound();
         co_await pauseFor(1s);
-        // The file keeps its own name on the drive.
-        const QString destination = *drive + QLatin1Char('/') + QFileInfo(filePath).fileName();
-        copyFirmware(filePath, destination);
+        // The file keeps its own name on the drive, as far as FAT can store it.
+        const QString destination = *drive + QLatin1Char('/') + driveFileName(QFileInfo(filePath).fileName());
+        if (!image) {
+            // Not readable at Upload (a folder, say): the copy's own read
+            // reports that, and what it reads now must be an image too.
+            image = readFirmwareSource(filePath);
+            if (!isUf2Image(*image))
+                throw UpdaterError::copyFailed(notUf2Message);
+        }
+        writeFirmware(*image, destination);
         setStatus(QStringLiteral("Finishing…"));
         co_await pauseFor(2s);
     } catch (...) {

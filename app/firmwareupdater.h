@@ -74,9 +74,11 @@ signals:
 private:
     explicit FirmwareUpdater(UpdaterPlatform platform);
 
-    void uploadUSBFirmware(const QString &filePath);
+    // `image` is the file as checked at Upload, when it could be read; the
+    // copy writes exactly those bytes.
+    void uploadUSBFirmware(const QString &filePath, std::optional<QByteArray> image);
     void uploadCoreFirmware(const QString &filePath);
-    Task<void> performUSBUpload(QString filePath, QString name);
+    Task<void> performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image);
     Task<void> performCoreUpload(QString filePath, QString portPath);
     void launch(Task<void> task);
     // The alert and status that end every upload.

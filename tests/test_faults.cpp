@@ -1,5 +1,6 @@
 // Faults injected into real parts while the window is up: each must end in
 // the right alert, "Failed." and a usable window, with nothing left behind.
+#include "support/drivefolder.h"
 #include "support/intelhex.h"
 #include "support/jackserver.h"
 #include "support/processprobe.h"
@@ -107,15 +108,14 @@ private slots:
     {
         QTemporaryDir dir;
         UpdaterHarness h({"VELTA 2"}, {});
-        const QString drive = h.volumes.filePath("RPI-RP2");
-        QVERIFY(QDir().mkpath(drive));
+        DriveFolder drive(h.volumes.path());
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(8)));
         ShownWindow w(h);
         h.settle();
         h->startUpload();
         // Found at once; gone during the pause before the copy.
         QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
-        QTimer::singleShot(300, [&] { QDir(drive).removeRecursively(); });
+        QTimer::singleShot(300, [&] { drive.unplug(); });
         QVERIFY(h.waitUntilIdle(10000));
         QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\nCould not write the firmware to the VELTA."}));
         QCOMPARE(h->statusText(), QStringLiteral("Failed."));

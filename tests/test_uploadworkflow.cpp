@@ -1,5 +1,6 @@
 // Upload from start to end, driven the way the window drives it: refresh,
 // choose, startUpload(), then watch statuses, alerts and the busy flag.
+#include "support/drivefolder.h"
 #include "support/intelhex.h"
 #include "support/jackserver.h"
 #include "support/simdevice.h"
@@ -17,11 +18,45 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace testfiles;
 
 namespace {
 
 const QString title = QStringLiteral("VELTA 2 Updater");
+
+// Things a .uf2 name can stand for that are no firmware file, made in `dir`
+// under `name`; the device node only where this process may make one.
+void makeHostileFile(const QTemporaryDir &dir, const QString &name)
+{
+    const QByteArray path = QFile::encodeName(dir.filePath(name));
+    if (name == "pipe.uf2") {
+        QVERIFY(::mkfifo(path.constData(), 0600) == 0);
+    } else if (name == "socket.uf2") {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        ::close(fd);
+    } else if (name == "zero.uf2") {
+        QVERIFY(QFile::link("/dev/zero", dir.filePath(name)));
+    } else if (name == "device.uf2") {
+        ::mknod(path.constData(), S_IFCHR | 0600, makedev(1, 3));
+    } else if (name == "big.uf2") {
+        // A well-formed image, but larger than any device's flash.
+        writeFile(dir, name, uf2image::image(33 * 1024 * 2));
+    }
+}
 
 } // namespace
 
@@ -51,6 +86,8 @@ private slots:
                                       << "The selected file must be a .uf2 file for USB Firmware (.uf2).";
         QTest::newRow("not UF2 inside") << "text.uf2" << usb << velta << port
                                         << "The selected file is not a valid UF2 firmware image.";
+        for (const char *name : {"pipe.uf2", "socket.uf2", "zero.uf2", "device.uf2", "big.uf2"})
+            QTest::newRow(name) << name << usb << velta << port << "The selected file is not a valid UF2 firmware image.";
         QTest::newRow("no MIDI device") << "fw.uf2" << usb << QStringList() << port << "No USB MIDI device is selected.";
         QTest::newRow("blank MIDI name") << "fw.uf2" << usb << QStringList({" \t"}) << port
                                          << "No USB MIDI device is selected.";
@@ -69,6 +106,9 @@ private slots:
         writeFile(dir, "fw.hex", toIntelHex("\x0c\x94"));
         writeFile(dir, "firmware", uf2image::image(2));
         writeFile(dir, "text.uf2", "just text\n");
+        makeHostileFile(dir, file);
+        if (file == "device.uf2" && !QFileInfo::exists(dir.filePath(file)))
+            QSKIP("this machine does not let the test make a device node");
 
         UpdaterHarness h(midi, serial);
         h->setSelectedTarget(target);
@@ -79,8 +119,23 @@ private slots:
         const QString status = h->statusText();
         h.log.clear();
 
+        // Were the check to block on the FIFO, a writer would come after 3 s
+        // and the time below would tell; the run itself never hangs.
+        std::atomic<bool> returned = false;
+        std::thread rescuer([&] {
+            for (int i = 0; i < 300 && !returned; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!returned)
+                ::close(::open(QFile::encodeName(dir.filePath("pipe.uf2")).constData(), O_WRONLY | O_NONBLOCK));
+        });
+        QElapsedTimer clock;
+        clock.start();
         h->startUpload();
+        const qint64 took = clock.elapsed();
+        returned = true;
+        rescuer.join();
         h.settle();
+        QVERIFY2(took < 1000, qPrintable(QStringLiteral("startUpload took %1 ms").arg(took)));
         QCOMPARE(h.log, QStringList({"alert:" + alert}));
         QCOMPARE(h.alerts->titles, QStringList({title}));
         QCOMPARE(h->statusText(), status);
@@ -136,7 +191,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir("folder.uf2"));
         UpdaterHarness h({"VELTA 2"}, {});
-        QVERIFY(QDir(h.volumes.path()).mkdir("RPI-RP2"));
+        DriveFolder drive(h.volumes.path());
         h->refreshDevices();
         h->setFirmwarePath(dir.filePath("folder.uf2"));
         h.settle();
@@ -184,6 +239,8 @@ private slots:
         QCOMPARE(UpdaterPlatform::defaultBootDriveTimeoutSeconds, 20.0);
         QTemporaryDir dir;
         UpdaterHarness h({"VELTA 2"}, {}, 1.2);
+        // A folder of the drive's name, with no drive mounted on it, is no drive.
+        QVERIFY(QDir(h.volumes.path()).mkdir("RPI-RP2"));
         h->refreshDevices();
         h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(1)));
         h.settle();
@@ -195,6 +252,26 @@ private slots:
         QVERIFY2(clock.elapsed() >= 1200 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(h.statuses(), QStringList({"Uploading USB firmware…", "Waiting for USB firmware drive…", "Failed."}));
         QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\nThe USB firmware drive did not appear."}));
+        QVERIFY(QDir(h.volumes.filePath("RPI-RP2")).isEmpty());
+    }
+
+    void whatWasCheckedIsWhatIsWritten()
+    {
+        // The file is swapped for junk after Upload, before the copy.
+        QTemporaryDir dir;
+        const QByteArray image = uf2image::image(16);
+        const QString fw = writeFile(dir, "fw.uf2", image);
+        UpdaterHarness h({"VELTA 2"}, {});
+        DriveFolder drive(h.volumes.path());
+        h->refreshDevices();
+        h->setFirmwarePath(fw);
+        h.settle();
+        h->startUpload();
+        QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
+        writeFile(fw, randomBytes(2048));
+        QVERIFY(h.waitUntilIdle(10000));
+        QCOMPARE(readFile(drive.path() + "/fw.uf2"), image);
+        QCOMPARE(h.alertMessages(), QStringList({"USB firmware upload complete."}));
     }
 
     void coreUpdateWithTheRealAvrdude()

@@ -1,6 +1,7 @@
 // The boot drive side of a USB update: the UF2 check, finding the drive and
 // copying the image onto it, on real files and folders.
 #include "base/updatererror.h"
+#include "support/drivefolder.h"
 #include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "usb/bootdrive.h"
@@ -103,10 +104,10 @@ private slots:
         QVERIFY(root.mkdir(".RPI-RP2-hidden"));
         QCOMPARE(findBootDrive({media.path(), runMedia.path()}), std::nullopt);
 
-        // A marker in lower case inside a longer name counts; so does a file.
-        writeFile(runMedia.filePath("my rp2350 drive"), "");
+        // A marker in lower case inside a longer name counts.
+        DriveFolder later(runMedia.path(), "my rp2350 drive");
         QCOMPARE(findBootDrive({media.path(), runMedia.path()}), runMedia.filePath("my rp2350 drive"));
-        QVERIFY(root.mkdir("RPI-RP2"));
+        DriveFolder first(media.path(), "RPI-RP2");
         QCOMPARE(findBootDrive({media.path(), runMedia.path()}), media.filePath("RPI-RP2"));
         // Missing roots are skipped.
         QCOMPARE(findBootDrive({"/nonexistent/media", runMedia.path()}), runMedia.filePath("my rp2350 drive"));
@@ -114,6 +115,21 @@ private slots:
         QVERIFY(isBootVolumeName("rp2boot"));
         QVERIFY(isBootVolumeName("Xrpi-rp2Y"));
         QVERIFY(!isBootVolumeName("RPI RP2"));
+    }
+
+    void onlyAMountedDriveCounts()
+    {
+        // A plain folder of the drive's name is on the computer's own disk.
+        QTemporaryDir media;
+        QVERIFY(QDir(media.path()).mkdir("RPI-RP2"));
+        writeFile(media.filePath("RP2350.txt"), "");
+        QCOMPARE(findBootDrive({media.path()}), std::nullopt);
+
+        // The same folder with a file system mounted on it is the drive.
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", media.filePath("RPI-RP2")}) != 0)
+            QSKIP("this machine does not let the test mount a tmpfs");
+        QCOMPARE(findBootDrive({media.path()}), media.filePath("RPI-RP2"));
+        QCOMPARE(QProcess::execute("umount", {media.filePath("RPI-RP2")}), 0);
     }
 
     void defaultRootsFollowTheProcessUser()
@@ -159,12 +175,19 @@ private slots:
     void waitSeesADriveThatAppearsLater()
     {
         QTemporaryDir media;
-        QTimer::singleShot(700, [&] { QDir(media.path()).mkdir("RPI-RP2"); });
+        std::optional<DriveFolder> mounted;
+        QTimer::singleShot(700, [&] { mounted.emplace(media.path()); });
         const auto drive = runTask(waitForBootDrive([&] { return findBootDrive({media.path()}); }, 5.0));
         QCOMPARE(drive, std::optional<QString>(media.filePath("RPI-RP2")));
     }
 
     // ---- copying ----
+    void driveNamesHoldOnlyWhatFatStores()
+    {
+        QCOMPARE(driveFileName("velta-usb-2026-01-02T10:30.uf2"), QStringLiteral("velta-usb-2026-01-02T10_30.uf2"));
+        QCOMPARE(driveFileName("a\"*<>?\\|\x01\tb ü.uf2"), QStringLiteral("a_________b ü.uf2"));
+    }
+
     void copyReplacesAnOldFileByteForByte()
     {
         QTemporaryDir dir;

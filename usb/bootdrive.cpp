@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +27,19 @@ QStringList defaultVolumeRoots()
     return roots;
 }
 
+namespace {
+
+// A drive mounted in a volume folder lives on a file system of its own. A
+// plain folder of the drive's name (left by a manual mount, or by any
+// program) is on the folder's own disk, and writing there reaches no device.
+bool isMountedHere(const QByteArray &entryPath, const struct stat &rootInfo)
+{
+    struct stat info {};
+    return ::stat(entryPath.constData(), &info) == 0 && info.st_dev != rootInfo.st_dev;
+}
+
+} // namespace
+
 bool isBootVolumeName(const QString &entryName)
 {
     // QString::toUpper is locale-independent full Unicode upper-casing.
@@ -40,8 +54,12 @@ bool isBootVolumeName(const QString &entryName)
 std::optional<QString> findBootDrive(const QStringList &volumeRoots)
 {
     for (const QString &root : volumeRoots) {
+        const QByteArray rootPath = QFile::encodeName(root);
+        struct stat rootInfo {};
+        if (::stat(rootPath.constData(), &rootInfo) != 0)
+            continue;
         // readdir keeps the listing order and needs no per-entry stat.
-        DIR *dir = opendir(QFile::encodeName(root).constData());
+        DIR *dir = opendir(rootPath.constData());
         if (dir == nullptr)
             continue;
         std::optional<QString> found;
@@ -49,7 +67,7 @@ std::optional<QString> findBootDrive(const QStringList &volumeRoots)
             if (entry->d_name[0] == '.')
                 continue;
             const QString name = QFile::decodeName(entry->d_name);
-            if (isBootVolumeName(name)) {
+            if (isBootVolumeName(name) && isMountedHere(rootPath + '/' + entry->d_name, rootInfo)) {
                 found = root + QLatin1Char('/') + name;
                 break;
             }

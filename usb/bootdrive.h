@@ -18,8 +18,9 @@ QStringList defaultVolumeRoots();
 bool isBootVolumeName(const QString &entryName);
 
 // One scan: every root listed once, in listing order, hidden entries
-// skipped; the first entry whose name holds a marker. A root that can't be
-// listed yields nothing.
+// skipped; the first entry whose name holds a marker and that is a mount
+// point (on another device than its root). A root that can't be listed
+// yields nothing.
 std::optional<QString> findBootDrive(const QStringList &volumeRoots);
 
 // Scans at once, then every 0.5 s, never starting a scan once `timeoutSeconds`

@@ -1,6 +1,7 @@
 #include "usb/firmwarecopy.h"
 
 #include "base/updatererror.h"
+#include "usb/firmwarefile.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -18,27 +19,6 @@ namespace {
 const QString sourceNotFound = QStringLiteral("Source firmware file was not found.");
 const QString readFailed = QStringLiteral("Could not read the selected firmware file.");
 const QString writeFailed = QStringLiteral("Could not write the firmware to the VELTA.");
-
-bool readWholeFile(const QByteArray &path, QByteArray &contents)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
-    char buffer[64 * 1024];
-    while (ok) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            contents.append(buffer, n);
-        else if (n == 0)
-            break;
-        else if (errno != EINTR)
-            ok = false;
-    }
-    ::close(fd);
-    return ok;
-}
 
 bool writeAll(int fd, const QByteArray &bytes)
 {
@@ -67,17 +47,19 @@ bool driveWentAway(const QByteArray &driveDir, dev_t deviceWritten)
 
 } // namespace
 
-void copyFirmware(const QString &source, const QString &destination)
+QByteArray readFirmwareSource(const QString &source)
 {
-    const QByteArray sourcePath = QFile::encodeName(source);
-    const QByteArray destinationPath = QFile::encodeName(destination);
-
-    if (::access(sourcePath.constData(), F_OK) != 0)
+    FirmwareFile file = readFirmwareFile(source);
+    if (file.status == FirmwareRead::missing)
         throw UpdaterError::copyFailed(sourceNotFound);
-
-    QByteArray contents;
-    if (!readWholeFile(sourcePath, contents))
+    if (file.status != FirmwareRead::ok)
         throw UpdaterError::copyFailed(readFailed);
+    return std::move(file.bytes);
+}
+
+void writeFirmware(const QByteArray &contents, const QString &destination)
+{
+    const QByteArray destinationPath = QFile::encodeName(destination);
 
     // A failed removal is ignored: the write below decides.
     std::error_code ignored;
@@ -99,4 +81,23 @@ void copyFirmware(const QString &source, const QString &destination)
     if (accepted && driveWentAway(driveDir, written.st_dev))
         return;
     throw UpdaterError::copyFailed(writeFailed);
+}
+
+void copyFirmware(const QString &source, const QString &destination)
+{
+    // The source is read in full before the drive is touched.
+    writeFirmware(readFirmwareSource(source), destination);
+}
+
+QString driveFileName(const QString &name)
+{
+    // What FAT's long names can't hold; the boot loader reads the blocks,
+    // never the name.
+    static const QString forbidden = QStringLiteral("\"*/:<>?\\|");
+    QString safe = name;
+    for (QChar &c : safe) {
+        if (c.unicode() < 0x20 || forbidden.contains(c))
+            c = QLatin1Char('_');
+    }
+    return safe;
 }

@@ -1,7 +1,7 @@
 #include "usb/uf2check.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "usb/firmwarefile.h"
+
 #include <QtEndian>
 
 namespace {
@@ -31,16 +31,23 @@ bool isUf2Image(const QByteArray &bytes)
     return true;
 }
 
-Uf2FileCheck checkUf2File(const QString &path)
+Uf2FileCheck checkUf2File(const QString &path, QByteArray *image)
 {
-    const QFileInfo info(path);
-    if (!info.isFile())
+    FirmwareFile file = readFirmwareFile(path);
+    switch (file.status) {
+    case FirmwareRead::missing:
+    case FirmwareRead::directory:
+    case FirmwareRead::unreadable:
         return Uf2FileCheck::notChecked;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Uf2FileCheck::notChecked;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return Uf2FileCheck::notChecked;
-    return isUf2Image(bytes) ? Uf2FileCheck::valid : Uf2FileCheck::notUf2;
+    case FirmwareRead::notRegularFile:
+    case FirmwareRead::tooLarge:
+        return Uf2FileCheck::notUf2;
+    case FirmwareRead::ok:
+        break;
+    }
+    if (!isUf2Image(file.bytes))
+        return Uf2FileCheck::notUf2;
+    if (image)
+        *image = std::move(file.bytes);
+    return Uf2FileCheck::valid;
 }

@@ -14,6 +14,9 @@ bool isUf2Image(const QByteArray &bytes);
 
 enum class Uf2FileCheck { valid, notUf2, notChecked };
 
-// notChecked when the path is not a readable regular file: the copy step
-// reports those with its own messages.
-Uf2FileCheck checkUf2File(const QString &path);
+// valid, with the bytes it read in `image`: those are what the copy writes.
+// notUf2 for anything that can't be an image: not a regular file (a FIFO, a
+// socket, a device, a link to one), larger than maxFirmwareFileSize, or the
+// wrong content. notChecked for a missing path, a folder or a file that
+// can't be read: the copy reports those with its own messages.
+Uf2FileCheck checkUf2File(const QString &path, QByteArray *image = nullptr);

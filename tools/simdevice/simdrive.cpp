@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -22,10 +23,20 @@ SimDrive::SimDrive(QObject *parent)
     connect(&scanTimer_, &QTimer::timeout, this, &SimDrive::scan);
 }
 
+SimDrive::~SimDrive()
+{
+    if (!path_.isEmpty())
+        QFile::remove(path_);
+}
+
 bool SimDrive::mount(const QString &volumesDir, QString *error)
 {
+    // A mounted drive is a file system of its own; without the right to
+    // mount, the drive's files live on /dev/shm, linked into the volumes
+    // folder, which the updater sees as another device all the same.
     const QString path = QDir(volumesDir).absoluteFilePath(QStringLiteral("RPI-RP2"));
-    if (!QDir().mkpath(path)) {
+    storage_ = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/velta-simdrive-XXXXXX"));
+    if (!storage_->isValid() || !QFile::link(storage_->path(), path)) {
         *error = QStringLiteral("cannot create %1").arg(path);
         return false;
     }

@@ -3,7 +3,10 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTimer>
+
+#include <memory>
 
 // The drive the device shows once it has restarted into its UF2 bootloader: a
 // folder under the volumes folder, watched for files copied onto it.
@@ -11,8 +14,9 @@ class SimDrive : public QObject {
     Q_OBJECT
 public:
     explicit SimDrive(QObject *parent = nullptr);
+    ~SimDrive() override;
 
-    // Creates <volumesDir>/RPI-RP2 with the bootloader's info file.
+    // Makes <volumesDir>/RPI-RP2 with the bootloader's info file.
     bool mount(const QString &volumesDir, QString *error);
     QString path() const { return path_; }
 
@@ -29,6 +33,7 @@ private:
 
     void scan();
 
+    std::unique_ptr<QTemporaryDir> storage_;
     QString path_;
     QHash<QString, Watched> files_;
     QTimer scanTimer_;
