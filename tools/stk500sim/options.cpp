@@ -53,14 +53,17 @@ std::optional<Options> Options::parse(int argc, char **argv, std::string &error)
             o.help = true;
         } else if (arg == "--silent") {
             o.silent = true;
-        } else if (arg == "--link" || arg == "--flash-out" || arg == "--log") {
+        } else if (arg == "--link" || arg == "--flash-out" || arg == "--log" || arg == "--tty") {
             if (!value(v))
                 return std::nullopt;
             if (v.empty()) {
                 error = std::string(arg) + " needs a non-empty path";
                 return std::nullopt;
             }
-            (arg == "--link" ? o.linkPath : arg == "--flash-out" ? o.flashOutPath : o.logPath) = v;
+            (arg == "--link"        ? o.linkPath
+             : arg == "--flash-out" ? o.flashOutPath
+             : arg == "--tty"       ? o.ttyPath
+                                    : o.logPath) = v;
         } else if (arg == "--signature") {
             if (!value(v))
                 return std::nullopt;
@@ -90,6 +93,8 @@ std::string Options::usage(const char *program)
     return std::string("usage: ") + program + " [options]\n"
         "Serves an STK500v1 bootloader (ATmega328, 32 KiB flash) on a new pty and\n"
         "prints 'PTY <slave path>' on stdout.\n"
+        "  --tty PATH               serve the existing tty PATH instead (raw mode) and\n"
+        "                           print 'TTY <path>'\n"
         "  --link PATH              symlink PATH to the pty slave (removed on exit)\n"
         "  --flash-out FILE         rewrite FILE with the 32 KiB flash after every change\n"
         "  --log FILE               append a protocol trace to FILE\n"

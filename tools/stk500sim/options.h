@@ -14,6 +14,7 @@ public:
     static std::string usage(const char *program);
 
     std::string linkPath;
+    std::string ttyPath;
     std::string flashOutPath;
     std::string logPath;
     std::array<std::uint8_t, 3> signature{0x1e, 0x95, 0x14};

@@ -52,6 +52,29 @@ bool PseudoTerminal::open(std::string &error)
     return true;
 }
 
+bool PseudoTerminal::openExisting(const std::string &path, std::string &error)
+{
+    m_master = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    termios tio{};
+    if (m_master < 0 || tcgetattr(m_master, &tio) != 0) {
+        error = path + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
+    // A gadget's tty starts cooked, with echo: that would bounce every
+    // command back to the host as an answer.
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(m_master, TCSANOW, &tio) != 0) {
+        error = path + ": tcsetattr: " + std::strerror(errno);
+        close();
+        return false;
+    }
+    m_slavePath = path;
+    return true;
+}
+
 bool PseudoTerminal::link(const std::string &path, std::string &error)
 {
     struct stat st{};

@@ -2,9 +2,10 @@
 
 #include <string>
 
-// A pty pair whose master side is ours. The simulator also keeps a slave fd
-// open: without it the master reads EIO/POLLHUP every time a client closes
-// the port, and the next client would find a dead line.
+// The line the simulator serves: a pty pair whose master side is ours, or an
+// existing tty such as a USB gadget's serial port. For a pty the simulator
+// also keeps a slave fd open: without it the master reads EIO/POLLHUP every
+// time a client closes the port, and the next client would find a dead line.
 class PseudoTerminal
 {
 public:
@@ -15,6 +16,8 @@ public:
 
     // Opens the pair in raw mode; the master is non-blocking.
     bool open(std::string &error);
+    // Serves `path` itself, raw and non-blocking, in place of a master.
+    bool openExisting(const std::string &path, std::string &error);
     // Points `path` at the slave; replaces a stale symlink, never a real file.
     bool link(const std::string &path, std::string &error);
     // Drops both ends and the symlink, as if the cable had been pulled.

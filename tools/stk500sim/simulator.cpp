@@ -39,7 +39,8 @@ bool Simulator::setUp()
         std::fprintf(stderr, "stk500sim: %s\n", error.c_str());
         return false;
     }
-    if (!m_pty.open(error) || (!m_options.linkPath.empty() && !m_pty.link(m_options.linkPath, error))) {
+    const bool opened = m_options.ttyPath.empty() ? m_pty.open(error) : m_pty.openExisting(m_options.ttyPath, error);
+    if (!opened || (!m_options.linkPath.empty() && !m_pty.link(m_options.linkPath, error))) {
         std::fprintf(stderr, "stk500sim: %s\n", error.c_str());
         return false;
     }
@@ -53,7 +54,7 @@ bool Simulator::setUp()
     // file yet" from "nothing written".
     saveFlash();
     m_log.line("serving " + m_pty.slavePath());
-    std::printf("PTY %s\n", m_pty.slavePath().c_str());
+    std::printf("%s %s\n", m_options.ttyPath.empty() ? "PTY" : "TTY", m_pty.slavePath().c_str());
     std::fflush(stdout);
     return true;
 }
@@ -107,9 +108,10 @@ int Simulator::run()
             if (m_pulled)
                 return 0;
         } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            // Cannot happen while we hold the slave open; bail out rather
-            // than spin on it.
-            std::fprintf(stderr, "stk500sim: pty master hung up\n");
+            // Cannot happen on a pty while we hold the slave open; a served
+            // tty hangs up when its device goes away. Bail out rather than
+            // spin on it.
+            std::fprintf(stderr, "stk500sim: %s hung up\n", m_pty.slavePath().c_str());
             return 1;
         }
     }

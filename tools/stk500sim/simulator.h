@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-// Serves one Stk500Target on a pty until a signal arrives or a fault switch
-// pulls the plug.
+// Serves one Stk500Target on a pty (or a given tty) until a signal arrives
+// or a fault switch pulls the plug.
 class Simulator
 {
 public:

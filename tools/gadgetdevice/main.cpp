@@ -1,0 +1,541 @@
+// velta-gadgetdevice: the device on a real kernel, played by USB gadgets on
+// dummy_hcd. Runs as root inside the test VM (tests/vm/vmrun.sh).
+//
+//   velta-gadgetdevice midi [--never-drive] [--user NAME]
+//   velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]
+//   velta-gadgetdevice unplug
+//
+// stdout (one line each, flushed): READY, RX <hex>, IMAGE <path>,
+// DRIVE <path>, TTY <host-side tty>, UNPLUGGED. Diagnostics go to stderr.
+// SIGTERM or SIGINT: unmount the drive, remove the gadget, exit 0.
+//
+// "unplug" is a command rather than a signal so that any process can pull
+// the cable without knowing which device runs: it unbinds whatever gadget is
+// bound, and the running device then sits dead until SIGTERM.
+
+#include "gadget.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The host side shows up in 1-2 s under emulation; 10 s means it never will.
+constexpr int AppearTimeoutMs = 10000;
+const std::string CardId = "VeltaGadget";
+const std::string PortName = "VELTA 2 MIDI 1";
+const std::vector<std::uint8_t> UpdateCommand = {0xF0, 0x7D, 0x56, 0x4C, 0x32, 0x56, 0x45,
+                                                 0x4C, 0x54, 0x41, 0x32, 0x01, 0xF7};
+
+int signalFd = -1;
+bool stopping = false;
+
+void say(const std::string &line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void note(const std::string &text)
+{
+    std::fprintf(stderr, "velta-gadgetdevice: %s\n", text.c_str());
+}
+
+// A failed set-up is no failure when we were told to stop meanwhile.
+int failUnlessStopping(const std::string &why)
+{
+    if (stopping)
+        return 0;
+    note(why);
+    return 1;
+}
+
+// Sleeps up to `ms`; true once SIGTERM or SIGINT has come.
+bool stopRequested(int ms)
+{
+    pollfd pfd{signalFd, POLLIN, 0};
+    if (!stopping && poll(&pfd, 1, ms) > 0) {
+        signalfd_siginfo info;
+        if (read(signalFd, &info, sizeof info) > 0)
+            stopping = true;
+    }
+    return stopping;
+}
+
+// Checks `ready` every 20 ms for up to `ms`; false on expiry or a stop signal.
+bool waitFor(const std::function<bool()> &ready, int ms)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!ready())
+        if (Clock::now() >= deadline || stopRequested(20))
+            return false;
+    return true;
+}
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The first entry of a sysfs class folder named prefix* whose device hangs
+// off dummy_hcd, i.e. the host side of our gadget.
+std::string onDummyHcd(const std::string &dir, const std::string &prefix)
+{
+    for (const auto &name : listDir(dir)) {
+        char real[PATH_MAX];
+        if (name.rfind(prefix, 0) == 0 && realpath((dir + "/" + name).c_str(), real)
+            && std::strstr(real, "/dummy_hcd."))
+            return name;
+    }
+    return {};
+}
+
+std::string hex(const std::vector<std::uint8_t> &bytes)
+{
+    std::string out;
+    char byte[4];
+    for (const auto b : bytes) {
+        std::snprintf(byte, sizeof byte, out.empty() ? "%02X" : " %02X", b);
+        out += byte;
+    }
+    return out;
+}
+
+// Collects SysEx messages from a raw MIDI stream. Real-time bytes may sit
+// inside one; any other status byte ends an unfinished one.
+class SysexReader
+{
+public:
+    template<class OnMessage>
+    void feed(std::uint8_t byte, OnMessage &&onMessage)
+    {
+        if (byte >= 0xF8)
+            return;
+        if (byte == 0xF0) {
+            m_message.assign(1, byte);
+            m_inside = true;
+        } else if (m_inside && byte == 0xF7) {
+            m_message.push_back(byte);
+            m_inside = false;
+            onMessage(m_message);
+        } else if (m_inside && (byte & 0x80)) {
+            m_inside = false;
+        } else if (m_inside) {
+            m_message.push_back(byte);
+        }
+    }
+
+private:
+    std::vector<std::uint8_t> m_message;
+    bool m_inside = false;
+};
+
+// fork+exec with our blocked signals unblocked; the child gets SIGTERM when
+// we die, so no simulator outlives its device.
+pid_t spawn(const std::vector<std::string> &args, int out)
+{
+    std::vector<char *> argv;
+    for (const auto &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::signal(SIGPIPE, SIG_DFL);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (out >= 0)
+            dup2(out, STDOUT_FILENO);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "velta-gadgetdevice: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits up to `ms` for `pid`, then kills it; its wait status, or -1.
+int reap(pid_t pid, int ms)
+{
+    int status = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return status;
+}
+
+struct User
+{
+    std::string name;
+    uid_t uid;
+    gid_t gid;
+};
+
+// The boot drive as a desktop shows it: mounted under /media/<user>.
+struct Drive
+{
+    std::string image;
+    std::string mountPath;
+
+    ~Drive() { unmount(); }
+    void unmount()
+    {
+        if (mountPath.empty())
+            return;
+        // A reader may still hold a file open: retry for 2 s, then detach.
+        for (int tries = 0; umount2(mountPath.c_str(), 0) != 0; ++tries) {
+            if (errno != EBUSY || tries == 100) {
+                umount2(mountPath.c_str(), MNT_DETACH);
+                break;
+            }
+            usleep(20000);
+        }
+        rmdir(mountPath.c_str());
+        mountPath.clear();
+    }
+};
+
+bool becomeDrive(Gadget &gadget, Drive &drive, const User &user)
+{
+    gadget.remove();
+    drive.image = "/dev/shm/velta-rpi-rp2-" + std::to_string(getpid()) + ".img";
+    const int fd = open(drive.image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool sized = fd >= 0 && ftruncate(fd, 8 << 20) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!sized) {
+        note("cannot create " + drive.image + ": " + std::strerror(errno));
+        return false;
+    }
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t mkfs = spawn({"mkfs.fat", "-n", "RPI-RP2", drive.image}, devNull);
+    close(devNull);
+    const int status = mkfs > 0 ? reap(mkfs, AppearTimeoutMs) : -1;
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        note("mkfs.fat failed on " + drive.image);
+        return false;
+    }
+
+    std::string error;
+    if (!gadget.create("velta-drive", "VELTA 2 Boot", 0x0002, "mass_storage.velta",
+                       {{"lun.0/removable", "1"}, {"lun.0/file", drive.image}}, error)
+        || !gadget.bind(error)) {
+        note(error);
+        return false;
+    }
+    const std::string target = "/media/" + user.name + "/RPI-RP2";
+    mkdir(("/media/" + user.name).c_str(), 0755);
+    mkdir(target.c_str(), 0755);
+    // What udisks passes for a FAT drive.
+    const std::string options = "uid=" + std::to_string(user.uid) + ",gid=" + std::to_string(user.gid)
+        + ",fmask=0022,dmask=0022,shortname=mixed,utf8,flush";
+    std::string disk;
+    int mountError = 0;
+    const bool mounted = waitFor(
+        [&] {
+            disk = onDummyHcd("/sys/block", "sd");
+            // Size 0 until the medium has been read; mount may still race
+            // the node's creation, so it is retried too.
+            if (disk.empty() || readFirstLine("/sys/block/" + disk + "/size").value_or("0") == "0")
+                return false;
+            if (mount(("/dev/" + disk).c_str(), target.c_str(), "vfat", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+                return true;
+            mountError = errno;
+            return false;
+        },
+        AppearTimeoutMs);
+    if (!mounted) {
+        rmdir(target.c_str());
+        if (!stopping)
+            note(disk.empty() ? "the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)"
+                              : "cannot mount /dev/" + disk + ": " + std::strerror(mountError));
+        return false;
+    }
+    drive.mountPath = target;
+    say("IMAGE " + drive.image);
+    say("DRIVE " + target);
+    return true;
+}
+
+bool hostPortShown()
+{
+    std::ifstream in("/proc/asound/seq/clients");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find('"' + PortName + '"') != std::string::npos;
+}
+
+// The rawmidi device of the gadget's own card, where what the host sends
+// comes out.
+std::string gadgetRawmidi()
+{
+    for (const auto &name : listDir("/sys/class/sound"))
+        if (name.rfind("card", 0) == 0 && readFirstLine("/sys/class/sound/" + name + "/id") == CardId)
+            return "/dev/snd/midiC" + name.substr(4) + "D0";
+    return {};
+}
+
+int runMidi(bool neverDrive, const User &user)
+{
+    Gadget gadget;
+    std::string error;
+    if (!gadget.create("velta-midi", "VELTA 2", 0x0001, "midi.velta",
+                       {{"in_ports", "1"}, {"out_ports", "1"}, {"id", CardId}}, error)
+        || !gadget.bind(error)) {
+        note(error);
+        return 1;
+    }
+    std::string rawmidi;
+    if (!waitFor([&] { return !(rawmidi = gadgetRawmidi()).empty() && exists(rawmidi); }, AppearTimeoutMs))
+        return failUnlessStopping("the gadget's MIDI card " + CardId + " did not appear");
+    int midi = open(rawmidi.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (midi < 0)
+        return failUnlessStopping(rawmidi + ": " + std::strerror(errno));
+    if (!waitFor(hostPortShown, AppearTimeoutMs)) {
+        close(midi);
+        return failUnlessStopping("the host side did not show the sequencer port \"" + PortName + '"');
+    }
+    say("READY");
+
+    SysexReader reader;
+    Drive drive;
+    bool restarted = false;
+    while (!stopping) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {midi, POLLIN, 0}};
+        // Idle until the host sends something or we are told to stop.
+        if (poll(fds, midi >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            note(std::string("poll: ") + std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents) {
+            stopRequested(0);
+            break;
+        }
+        if (midi < 0 || !fds[1].revents)
+            continue;
+        std::uint8_t buffer[512];
+        const ssize_t n = read(midi, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            note("the MIDI port is gone (unplugged)");
+            close(midi);
+            midi = -1;
+            continue;
+        }
+        bool command = false;
+        for (ssize_t i = 0; i < n; ++i)
+            reader.feed(buffer[i], [&](const std::vector<std::uint8_t> &message) {
+                say("RX " + hex(message));
+                command = command || message == UpdateCommand;
+            });
+        if (command && !neverDrive && !restarted) {
+            restarted = true;
+            close(midi);
+            midi = -1;
+            if (!becomeDrive(gadget, drive, user))
+                return stopping ? 0 : 1;
+        }
+    }
+    if (midi >= 0)
+        close(midi);
+    drive.unmount();
+    gadget.remove();
+    return 0;
+}
+
+int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string> &simulatorOptions)
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe(self, std::size_t(std::max<ssize_t>(length, 0)));
+    const std::string simulator = exe.substr(0, exe.rfind('/') + 1) + "stk500sim";
+
+    Gadget gadget;
+    std::string error;
+    if (!gadget.create("velta-serial", "VELTA 2", 0x0003, "acm.velta", {}, error) || !gadget.bind(error)) {
+        note(error);
+        return 1;
+    }
+    const std::string gadgetTty = "/dev/ttyGS" + readFirstLine(gadget.functionPath() + "/port_num").value_or("0");
+    std::string hostTty;
+    if (!waitFor([&] { return !(hostTty = onDummyHcd("/sys/class/tty", "ttyACM")).empty()
+                           && exists("/dev/" + hostTty) && exists(gadgetTty); },
+                 AppearTimeoutMs))
+        return failUnlessStopping("the host side did not show /dev/ttyACM* (or " + gadgetTty + " is missing)");
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return failUnlessStopping(std::string("pipe: ") + std::strerror(errno));
+    std::vector<std::string> args{simulator, "--tty", gadgetTty};
+    args.insert(args.end(), simulatorOptions.begin(), simulatorOptions.end());
+    // The simulator leaves after N pages; its exit is the moment to unplug.
+    if (unplugAfterPages)
+        args.insert(args.end(), {"--close-after-pages", std::to_string(*unplugAfterPages)});
+    pid_t child = spawn(args, out[1]);
+    close(out[1]);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    auto stopChild = [&] {
+        if (child > 0) {
+            kill(child, SIGTERM);
+            reap(child, 2000);
+        }
+        child = -1;
+    };
+
+    // It prints "TTY <path>" once it serves the line.
+    std::string firstLine;
+    bool ended = false;
+    waitFor(
+        [&] {
+            char c;
+            ssize_t n;
+            while ((n = read(out[0], &c, 1)) == 1 && c != '\n')
+                firstLine += c;
+            ended = n == 0;
+            return n == 1 || ended;
+        },
+        AppearTimeoutMs);
+    if (firstLine.rfind("TTY ", 0) != 0) {
+        stopChild();
+        close(out[0]);
+        return failUnlessStopping("stk500sim did not start serving " + gadgetTty);
+    }
+    say("TTY /dev/" + hostTty);
+    say("READY");
+
+    int simOut = out[0];
+    while (!stopping) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {simOut, POLLIN, 0}};
+        // Idle until the simulator ends or we are told to stop.
+        if (poll(fds, simOut >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            note(std::string("poll: ") + std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents) {
+            stopRequested(0);
+            break;
+        }
+        char buffer[256];
+        if (simOut < 0 || !fds[1].revents || read(simOut, buffer, sizeof buffer) > 0)
+            continue;
+        close(simOut);
+        simOut = -1;
+        const int status = reap(child, 2000);
+        child = -1;
+        if (!unplugAfterPages || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            note("stk500sim ended (wait status " + std::to_string(status) + ")");
+        gadget.unbind();
+        say("UNPLUGGED");
+    }
+    stopChild();
+    if (simOut >= 0)
+        close(simOut);
+    gadget.remove();
+    return 0;
+}
+
+int usage()
+{
+    std::fputs("usage: velta-gadgetdevice midi [--never-drive] [--user NAME]\n"
+               "       velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]\n"
+               "       velta-gadgetdevice unplug\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "unplug") {
+        if (Gadget::unbindAll() > 0)
+            return 0;
+        note("no gadget was plugged in");
+        return 1;
+    }
+    if (mode != "midi" && mode != "serial")
+        return usage();
+
+    // Blocked before anything else, so a stop only ever arrives through the
+    // signalfd and the clean-up always runs.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (mode == "midi") {
+        bool neverDrive = false;
+        std::string userName;
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--never-drive")
+                neverDrive = true;
+            else if (arg == "--user" && i + 1 < argc)
+                userName = argv[++i];
+            else
+                return usage();
+        }
+        const passwd *pw = userName.empty() ? getpwuid(geteuid()) : getpwnam(userName.c_str());
+        if (!pw) {
+            note("unknown user " + userName);
+            return 2;
+        }
+        return runMidi(neverDrive, User{pw->pw_name, pw->pw_uid, pw->pw_gid});
+    }
+
+    std::optional<int> unplugAfterPages;
+    std::vector<std::string> simulatorOptions;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--unplug-after-pages") {
+            char *end = nullptr;
+            const long pages = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
+            if (pages < 0 || !end || *end)
+                return usage();
+            unplugAfterPages = int(pages);
+            ++i;
+        } else {
+            simulatorOptions.push_back(arg);
+        }
+    }
+    return runSerial(unplugAfterPages, simulatorOptions);
+}
