@@ -12,8 +12,8 @@ esac
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$top/build"
 
-build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libasound2-dev libjack-jackd2-dev avrdude fonts-dejavu-core)
-test_packages=(jackd2 strace)
+build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libasound2-dev libjack-jackd2-dev avrdude fonts-dejavu-core libudev-dev)
+test_packages=(jackd2 strace qemu-system-x86 busybox-static cpio kmod xz-utils dosfstools mtools alsa-utils xvfb file dpkg-dev lintian desktop-file-utils appstream)
 run_packages=(xvfb)
 
 packages=("${build_packages[@]}")
@@ -34,29 +34,40 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$(nproc)"
 
 if [ "$mode" = test ]; then
+  cmake --build "$build" -j"$(nproc)"
   cd "$build"
   exec ctest --output-on-failure --timeout 600 -j"$(nproc)"
 fi
+
+# Only what the window needs, so a first start does not wait for the tests.
+targets=(VeltaUpdater)
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then targets+=(velta-screenshot); fi
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 app="$build/bin/VeltaUpdater"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$app"
 fi
 
-# No display: start a virtual one, show the window there and take a picture.
-display=":$(( 90 + RANDOM % 100 ))"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# No display: start a virtual one, show the window there and take a picture
+# once it is drawn. Xvfb keeps its screen in a file, which changes when the
+# window's first frame is painted; Xvfb picks a free display itself.
+fb="$(mktemp -d)"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -fbdir "$fb" 3>"$fb/display" >/dev/null 2>&1 &
 xvfb=$!
-trap 'kill "$app_pid" "$xvfb" 2>/dev/null || true' EXIT INT TERM
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+app_pid=""
+trap 'kill $app_pid "$xvfb" 2>/dev/null || true; rm -rf "$fb"' EXIT INT TERM
+for _ in $(seq 100); do [ -s "$fb/display" ] && break; sleep 0.1; done
+[ -s "$fb/display" ] || { echo "Xvfb did not start within 10 s" >&2; exit 1; }
+display=":$(cat "$fb/display")"
+cp "$fb/Xvfb_screen0" "$fb/bare"
 DISPLAY="$display" "$app" &
 app_pid=$!
-sleep 3
+for _ in $(seq 200); do cmp -s "$fb/bare" "$fb/Xvfb_screen0" || break; sleep 0.1; done
 shot="$build/screenshot.png"
-DISPLAY="$display" "$build/bin/velta-screenshot" "$shot"
+DISPLAY="$display" timeout 20 "$build/bin/velta-screenshot" "$shot"
 echo "No display here: VELTA 2 Updater runs on the virtual display $display."
 echo "Screenshot of its window: $shot"
 echo "Press Ctrl+C to stop it."
