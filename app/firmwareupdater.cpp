@@ -5,6 +5,7 @@
 #include "base/mainthread.h"
 #include "base/textcompare.h"
 #include "base/updatererror.h"
+#include "core/serialregistry.h"
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
 #include "usb/midiservice.h"
@@ -12,9 +13,11 @@
 #include "usb/updatecommand.h"
 
 #include <QDir>
+#include <QPointer>
 #include <QFileInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -66,9 +69,31 @@ FirmwareUpdater::FirmwareUpdater(UpdaterPlatform platform)
     // registration leaves 0 and changes nothing else.
     if (m_platform.midi)
         m_midiClient = m_platform.midi->createClient(QStringLiteral("VeltaUpdater"));
+
+    // The lists follow the cable: a device that comes or goes is looked for
+    // again shortly after, once a burst of notices has settled.
+    m_deviceCheck.setSingleShot(true);
+    m_deviceCheck.setInterval(deviceSettleTime);
+    connect(&m_deviceCheck, &QTimer::timeout, this, &FirmwareUpdater::refreshIfDevicesChanged);
+    auto notice = [updater = QPointer<FirmwareUpdater>(this)] {
+        postToMainThread([updater] {
+            if (updater)
+                updater->m_deviceCheck.start();
+        });
+    };
+    if (m_platform.midi)
+        m_platform.midi->setChangeHandler(notice);
+    if (m_platform.serialRegistry)
+        m_platform.serialRegistry->setChangeHandler(notice);
 }
 
-FirmwareUpdater::~FirmwareUpdater() = default;
+FirmwareUpdater::~FirmwareUpdater()
+{
+    if (m_platform.midi)
+        m_platform.midi->setChangeHandler(nullptr);
+    if (m_platform.serialRegistry)
+        m_platform.serialRegistry->setChangeHandler(nullptr);
+}
 
 void FirmwareUpdater::setSelectedTarget(FirmwareTarget target)
 {
@@ -133,6 +158,14 @@ void FirmwareUpdater::setBusy(bool busy)
     emit isBusyChanged();
 }
 
+void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &progress)
+{
+    if (m_coreProgress == progress)
+        return;
+    m_coreProgress = progress;
+    emit coreProgressChanged();
+}
+
 void FirmwareUpdater::setStatus(const QString &text)
 {
     postToMainThread([self = shared_from_this(), text] { self->setStatusTextNow(text); });
@@ -176,6 +209,29 @@ void FirmwareUpdater::refreshSerialPorts()
                                              : QList<SerialPortChoice>());
     const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
     setSelectedSerialPortPath(preferred ? preferred->path : QString());
+}
+
+void FirmwareUpdater::refreshIfDevicesChanged()
+{
+    // Every update makes the device vanish and return; the lists stay as
+    // they were until it has ended, and the next change after it refreshes.
+    if (m_isBusy)
+        return;
+    const QList<MIDIDeviceChoice> destinations =
+        m_platform.midi ? discoverMIDIDestinations(*m_platform.midi) : QList<MIDIDeviceChoice>();
+    const QList<SerialPortChoice> ports =
+        m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry) : QList<SerialPortChoice>();
+    auto sameDestinations = [](const QList<MIDIDeviceChoice> &a, const QList<MIDIDeviceChoice> &b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
+            return x.endpoint == y.endpoint && x.displayName == y.displayName;
+        });
+    };
+    auto samePorts = [](const QList<SerialPortChoice> &a, const QList<SerialPortChoice> &b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](const auto &x, const auto &y) { return x.path == y.path; });
+    };
+    if (!sameDestinations(destinations, m_availableDestinations) || !samePorts(ports, m_serialPorts))
+        refreshDevices();
 }
 
 void FirmwareUpdater::resetForTargetChange()
@@ -339,8 +395,12 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         // The worker gets values only; the updater stays on this thread.
         // (Awaiters are named locals: GCC 12 mishandles temporaries with
         // non-trivial destructors inside co_await expressions.)
-        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath] {
-            return runner.run(filePath, portPath);
+        // Progress reaches the window the way everything else does: posted,
+        // in order, ahead of the run's result.
+        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self] {
+            return runner.run(filePath, portPath, [self](const AvrdudeProgress &progress) {
+                postToMainThread([self, progress] { self->setCoreProgress(progress); });
+            });
         });
         output = co_await programmerRun;
     } catch (...) {
@@ -351,5 +411,8 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         m_platform.writeStandardOutput(output + QLatin1Char('\n'));
     report(failure, QStringLiteral("Core firmware update failed.\n\n"), QStringLiteral("Core firmware upload complete."));
     // Posted, so the window shows the final status before it is usable again.
-    postToMainThread([self] { self->setBusy(false); });
+    postToMainThread([self] {
+        self->setCoreProgress(std::nullopt);
+        self->setBusy(false);
+    });
 }

@@ -7,8 +7,10 @@
 #include "usb/mididiscovery.h"
 
 #include <QObject>
+#include <QTimer>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -22,6 +24,8 @@ class FirmwareUpdater : public QObject, public std::enable_shared_from_this<Firm
 
 public:
     static const QString alertTitle;
+    // How long device notices have to settle before the lists are compared.
+    static constexpr std::chrono::milliseconds deviceSettleTime{300};
 
     static std::shared_ptr<FirmwareUpdater> create(UpdaterPlatform platform);
     ~FirmwareUpdater() override;
@@ -38,6 +42,8 @@ public:
     const QList<SerialPortChoice> &serialPorts() const { return m_serialPorts; }
     const QString &statusText() const { return m_statusText; }
     bool isBusy() const { return m_isBusy; }
+    // How far avrdude has got while a Core upload runs; nothing otherwise.
+    const std::optional<AvrdudeProgress> &coreProgress() const { return m_coreProgress; }
 
     std::uint32_t midiClient() const { return m_midiClient; }
     const QList<MIDIDeviceChoice> &availableDestinations() const { return m_availableDestinations; }
@@ -70,6 +76,7 @@ signals:
     void serialPortsChanged();
     void statusTextChanged();
     void isBusyChanged();
+    void coreProgressChanged();
 
 private:
     explicit FirmwareUpdater(UpdaterPlatform platform);
@@ -89,6 +96,9 @@ private:
     void setSerialPorts(const QList<SerialPortChoice> &ports);
     void setStatusTextNow(const QString &text);
     void setBusy(bool busy);
+    void setCoreProgress(const std::optional<AvrdudeProgress> &progress);
+    // Refresh, but only when the devices differ from the lists shown.
+    void refreshIfDevicesChanged();
 
     UpdaterPlatform m_platform;
 
@@ -100,6 +110,8 @@ private:
     QList<SerialPortChoice> m_serialPorts;
     QString m_statusText;
     bool m_isBusy = false;
+    std::optional<AvrdudeProgress> m_coreProgress;
     std::uint32_t m_midiClient = 0;
     QList<MIDIDeviceChoice> m_availableDestinations;
+    QTimer m_deviceCheck;
 };

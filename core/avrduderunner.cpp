@@ -3,6 +3,7 @@
 #include "base/updatererror.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -32,6 +33,11 @@ QString stoppedNote(std::chrono::milliseconds limit)
 {
     return QStringLiteral("avrdude was stopped after %1 seconds without finishing.\n")
         .arg(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+}
+
+QString goneNote(const QString &serialPortPath)
+{
+    return QStringLiteral("avrdude was stopped: the serial device %1 went away.\n").arg(serialPortPath);
 }
 
 } // namespace
@@ -74,7 +80,8 @@ AvrdudeRunner::AvrdudeRunner(QString resourceDir, std::chrono::milliseconds time
 {
 }
 
-QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath) const
+QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath,
+                           const std::function<void(const AvrdudeProgress &)> &onProgress) const
 {
     const QString tool = m_resourceDir + QLatin1Char('/') + toolName;
     const QString config = m_resourceDir + QLatin1Char('/') + configName;
@@ -100,20 +107,38 @@ QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPor
                                           + process.errorString());
     }
 
-    // waitForFinished drains both pipes while it waits, so no amount of
-    // output can stall the child.
-    const bool finished = process.waitForFinished(int(m_timeLimit.count()));
+    // Waiting drains both pipes, so no amount of output can stall the child.
+    // Standard error, where the progress bars go, is taken as it comes.
+    QByteArray standardError;
+    AvrdudeProgressParser progress;
+    QDeadlineTimer deadline(m_timeLimit);
+    // avrdude goes on reading a port whose device was unplugged, for ever
+    // and at full speed: once the port is gone, it is stopped.
+    const bool portWasThere = hasAccess(serialPortPath, F_OK);
+    bool portGone = false;
+    process.setReadChannel(QProcess::StandardError);
+    while (process.state() == QProcess::Running && !deadline.hasExpired() && !portGone) {
+        process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 250)));
+        const QByteArray chunk = process.readAllStandardError();
+        standardError += chunk;
+        if (onProgress) {
+            for (const AvrdudeProgress &update : progress.feed(chunk))
+                onProgress(update);
+        }
+        portGone = portWasThere && !hasAccess(serialPortPath, F_OK);
+    }
+    const bool finished = process.state() == QProcess::NotRunning || process.waitForFinished(0);
     if (!finished) {
         process.kill();
         // SIGKILL can't be ignored; this only reaps the child.
         process.waitForFinished(-1);
-        QString output = joinToolOutput(process.readAllStandardOutput(), process.readAllStandardError());
+        QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
         if (!output.isEmpty() && !output.endsWith(QLatin1Char('\n')))
             output += QLatin1Char('\n');
-        throw UpdaterError::avrdudeFailed(output + stoppedNote(m_timeLimit));
+        throw UpdaterError::avrdudeFailed(output + (portGone ? goneNote(serialPortPath) : stoppedNote(m_timeLimit)));
     }
 
-    const QString output = joinToolOutput(process.readAllStandardOutput(), process.readAllStandardError());
+    const QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         throw UpdaterError::avrdudeFailed(output.isEmpty() ? QStringLiteral("avrdude failed.") : output);
     return output;

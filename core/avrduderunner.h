@@ -4,7 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/avrdudeprogress.h"
+
 #include <chrono>
+#include <functional>
 
 // The fourteen arguments, in order; paths are passed verbatim, never quoted.
 QStringList avrdudeArguments(const QString &configPath, const QString &serialPortPath,
@@ -31,7 +34,10 @@ public:
 
     // The tool's output when it exits with status 0; otherwise throws
     // UpdaterError (bundledToolMissing, bundledToolNotExecutable, avrdudeFailed).
-    QString run(const QString &firmwarePath, const QString &serialPortPath) const;
+    // `onProgress`, when given, hears of the tool's progress bars as they
+    // stream, on the caller's thread.
+    QString run(const QString &firmwarePath, const QString &serialPortPath,
+                const std::function<void(const AvrdudeProgress &)> &onProgress = {}) const;
 
     const QString &resourceDir() const { return m_resourceDir; }
 

@@ -1,6 +1,7 @@
 // The Core firmware runner, against the real bundled avrdude and the
 // simulated bootloader, and against small stand-in tools for the odd cases.
 #include "base/updatererror.h"
+#include "core/avrdudeprogress.h"
 #include "core/avrduderunner.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
@@ -60,6 +61,27 @@ Outcome run(const AvrdudeRunner &runner, const QString &firmware, const QString 
 class TestAvrdudeRunner : public QObject {
     Q_OBJECT
 private slots:
+    void progressFollowsTheBarsHoweverTheStreamIsCut()
+    {
+        // avrdude's standard error without a terminal: a read (no verify line
+        // before it), the write, and the read that verifies, cut short.
+        const QByteArray stream = "\nReading | " + QByteArray(50, '#') + " | 100% 0.01s\n\n"
+                                  "avrdude: writing 4096 bytes flash ...\n\nWriting | " + QByteArray(50, '#')
+                                  + " | 100% 0.52s\n\navrdude: verifying flash memory against a.hex\n\nReading | "
+                                  + QByteArray(3, '#') + " | 100% 0.20s\n\navrdude done.  Thank you.\n";
+        QList<AvrdudeProgress> whole = AvrdudeProgressParser().feed(stream);
+        QList<AvrdudeProgress> bytewise;
+        AvrdudeProgressParser parser;
+        for (char c : stream)
+            bytewise += parser.feed(QByteArray(1, c));
+        QCOMPARE(bytewise, whole);
+        QCOMPARE(whole.size(), 51 + 51 + 5);
+        QCOMPARE(whole.at(0), (AvrdudeProgress{AvrdudePhase::reading, 0}));
+        QCOMPARE(whole.at(51 + 25), (AvrdudeProgress{AvrdudePhase::writing, 50}));
+        QCOMPARE(whole.at(51 + 51 + 3), (AvrdudeProgress{AvrdudePhase::verifying, 6}));
+        QCOMPARE(whole.last(), (AvrdudeProgress{AvrdudePhase::verifying, 100}));
+    }
+
     void joiningRule()
     {
         QCOMPARE(joinToolOutput("out\n", "err\n"), QStringLiteral("out\n\nerr\n"));

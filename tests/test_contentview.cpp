@@ -1,6 +1,9 @@
 // The window, offscreen: what it shows for each state of the updater and
 // which controls it offers when. Also saves pictures of it under the build
 // folder (build/screenshots/).
+#include "support/intelhex.h"
+#include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "ui/contentview.h"
@@ -10,7 +13,11 @@
 #include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
@@ -184,10 +191,13 @@ private slots:
             QVERIFY2(!control->isEnabled(), qPrintable(control->metaObject()->className()));
         QVERIFY(w.find<Spinner>()->isVisible());
         QCOMPARE(w.status(), QStringLiteral("Uploading Core firmware…"));
-        // Return does nothing while busy.
+        // Return, Ctrl+O and F5 do nothing while busy.
         QTest::keyClick(&w.view, Qt::Key_Return);
+        QTest::keyClick(&w.view, Qt::Key_O, Qt::ControlModifier);
+        QTest::keyClick(&w.view, Qt::Key_F5);
         h.settle();
         QCOMPARE(h.statuses().count("Preparing Core firmware update…"), 1);
+        QVERIFY(h.chooser->titles.isEmpty());
         QCOMPARE(w.view.width(), ContentView::windowWidth);
         QCOMPARE(w.view.height(), heightBefore);
 
@@ -199,6 +209,101 @@ private slots:
         QVERIFY(!w.find<Spinner>()->isVisible());
         QCOMPARE(w.status(), QStringLiteral("Done."));
         QCOMPARE(h.alertMessages(), QStringList({"Core firmware upload complete."}));
+
+        // Usable again: F5 refreshes, Ctrl+O chooses.
+        h.log.clear();
+        QTest::keyClick(&w.view, Qt::Key_F5);
+        h.settle();
+        QCOMPARE(h.statuses(), QStringList({"Core firmware update ready."}));
+        QTest::keyClick(&w.view, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(h.chooser->titles, QStringList({"Choose Core Firmware"}));
+    }
+
+    void everyControlHasAName()
+    {
+        // What a screen reader says for each control.
+        UpdaterHarness h({"VELTA 2"}, {"/dev/ttyACM0"});
+        Window w(h);
+        h.settle();
+        const QList<QWidget *> widgets = w.view.findChildren<QWidget *>();
+        int named = 0;
+        for (QWidget *widget : widgets) {
+            const bool control = widget->focusPolicy() != Qt::NoFocus || qobject_cast<QProgressBar *>(widget)
+                                 || qobject_cast<Spinner *>(widget) || widget->objectName() == "statusLine";
+            if (!control || widget->window() != &w.view || qobject_cast<QLineEdit *>(widget))
+                continue;
+            QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+            QVERIFY2(face && !face->text(QAccessible::Name).isEmpty(), widget->metaObject()->className());
+            ++named;
+        }
+        QVERIFY2(named >= 10, qPrintable(QString::number(named)));
+    }
+
+    void coreUploadShowsAvrdudesProgress()
+    {
+        // A chip that takes 4 ms to program a page, so the bars stream as a
+        // real one's do; then one that goes away in the middle.
+        QTemporaryDir dir;
+        const QString fw = dir.filePath("core.hex");
+        QFile hex(fw);
+        QVERIFY(hex.open(QIODevice::WriteOnly) && hex.write(toIntelHex(testfiles::randomBytes(32 * 1024))) > 0);
+        hex.close();
+        for (const bool pulled : {false, true}) {
+            Stk500SimProcess sim(pulled ? QStringList{"--page-ms", "4", "--close-after-pages", "100"}
+                                        : QStringList{"--page-ms", "4"});
+            UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()});
+            h->setSelectedTarget(FirmwareTarget::coreFirmware);
+            h->setFirmwarePath(fw);
+            Window w(h);
+            h.settle();
+            auto *bar = w.find<QProgressBar>();
+            QVERIFY(!bar->isVisible());
+            QList<AvrdudeProgress> seen;
+            connect(h.updater.get(), &FirmwareUpdater::coreProgressChanged, &w.view, [&] {
+                if (!h->coreProgress())
+                    return;
+                seen << *h->coreProgress();
+                QVERIFY(bar->isVisible());
+                if (seen.last().phase == AvrdudePhase::writing && seen.last().percent == 50 && !pulled)
+                    w.save("core-upload-half-way");
+            });
+            h->startUpload();
+            QVERIFY(h.waitUntilIdle(60000));
+            QCOMPARE(w.status(), pulled ? QStringLiteral("Failed.") : QStringLiteral("Done."));
+            QVERIFY(!bar->isVisible());
+
+            // Phases in the tool's order, each rising, and whole when it ended.
+            QList<AvrdudePhase> phases;
+            int writes = 0;
+            for (qsizetype i = 0; i < seen.size(); ++i) {
+                const bool next = i == 0 || seen[i].phase != seen[i - 1].phase;
+                if (next) {
+                    phases << seen[i].phase;
+                    QVERIFY(i == 0 || seen[i - 1].percent == 100);
+                } else {
+                    QVERIFY(seen[i].percent > seen[i - 1].percent);
+                }
+                writes += seen[i].phase == AvrdudePhase::writing;
+            }
+            QVERIFY2(writes >= 10, qPrintable(QString::number(writes)));
+            if (pulled) {
+                QCOMPARE(phases, QList<AvrdudePhase>({AvrdudePhase::writing}));
+                QVERIFY(seen.last().percent < 100);
+                const QString alert = h.alertMessages().value(0);
+                QVERIFY(alert.size() > 2000);
+                QMessageBox box;
+                MessageBoxAlertPresenter::configure(box, "VELTA 2 Updater", alert);
+                box.show();
+                auto *text = box.findChild<QPlainTextEdit *>("alertMessage");
+                QVERIFY(text);
+                QCOMPARE(text->toPlainText(), alert);
+                QVERIFY(box.height() < 600);
+                QVERIFY(box.grab().save(screenshotDir() + "/core-failure-alert.png"));
+            } else {
+                QCOMPARE(phases, QList<AvrdudePhase>({AvrdudePhase::writing, AvrdudePhase::verifying}));
+                QCOMPARE(seen.last().percent, 100);
+            }
+        }
     }
 
     void heightFollowsTheStatusAndPicture()
@@ -314,6 +419,14 @@ private slots:
         QVERIFY(title->font().bold());
         QCOMPARE(body->textFormat(), Qt::PlainText);
         QCOMPARE(box.buttons().size(), 1);
+
+        // A sentence stays on one line.
+        QMessageBox oneLine;
+        MessageBoxAlertPresenter::configure(oneLine, "VELTA 2 Updater", "Core firmware upload complete.");
+        oneLine.show();
+        auto *sentence = oneLine.findChild<QLabel *>("qt_msgbox_informativelabel");
+        QVERIFY(oneLine.grab().save(screenshotDir() + "/one-line-alert.png"));
+        QVERIFY(sentence->width() >= sentence->fontMetrics().horizontalAdvance(sentence->text()));
     }
 };
 

@@ -96,6 +96,47 @@ private slots:
         QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
     }
 
+    void listsFollowTheDevice()
+    {
+        JackServer server;
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        QTemporaryDir dir;
+        UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {}, {}, AvrdudeRunner(), 2.0);
+        h->refreshDevices();
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("No USB MIDI device found."));
+
+        // Plugged in: listed, chosen and ready, as if Refresh had been pressed.
+        SimDevice velta;
+        QVERIFY2(velta.start({"--server", server.name()}), qPrintable(velta.log()));
+        QVERIFY(QTest::qWaitFor([&] { return h->midiPortNames() == QStringList{device}; }, 1500));
+        h.settle();
+        QCOMPARE(h->selectedMIDIPortName(), device);
+        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+
+        // While an upload runs (its drive never comes) the lists stand still;
+        // the next change after it moves them.
+        QFile fw(dir.filePath("fw.uf2"));
+        QVERIFY(fw.open(QIODevice::WriteOnly) && fw.write(uf2image::image(1)) == 512);
+        fw.close();
+        h->setFirmwarePath(fw.fileName());
+        h->startUpload();
+        QVERIFY2(QTest::qWaitFor([&] { return !velta.received().isEmpty(); }, 3000), qPrintable(h.log.join("|")));
+        SimDevice synth;
+        QVERIFY2(synth.start({"--server", server.name(), "--client", "Synth", "--port", "in"}), qPrintable(synth.log()));
+        QVERIFY(h.waitUntilIdle(10000));
+        QTest::qWait(500);
+        QCOMPARE(h->midiPortNames(), QStringList{device});
+        velta.stop();
+        QVERIFY(QTest::qWaitFor([&] { return h->midiPortNames() == QStringList{"Synth:in"}; }, 1500));
+
+        // Unplugged: the list empties.
+        synth.stop();
+        QVERIFY(QTest::qWaitFor([&] { return h->midiPortNames().isEmpty(); }, 1500));
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("No USB MIDI device found."));
+    }
+
     void updateCommandDriveAndCopy()
     {
         Rig rig;

@@ -35,6 +35,14 @@ private slots:
         QVERIFY(!isCalloutDevicePath(QStringLiteral("/dev/ttyAMA0")));
         QVERIFY(!isCalloutDevicePath(QStringLiteral("/dev/rfcomm0")));
         QVERIFY(!isCalloutDevicePath(QStringLiteral("/dev/pts/3")));
+
+        // udev's tty events, as they come: only a USB port that comes or goes counts.
+        QVERIFY(isSerialHotplug("add", "/dev/ttyACM0"));
+        QVERIFY(isSerialHotplug("remove", "/dev/ttyUSB3"));
+        QVERIFY(!isSerialHotplug("change", "/dev/ttyACM0"));
+        QVERIFY(!isSerialHotplug("bind", "/dev/ttyACM0"));
+        QVERIFY(!isSerialHotplug("add", "/dev/ttyS4"));
+        QVERIFY(!isSerialHotplug("remove", ""));
     }
 
     void sortedByLastComponentIgnoringCaseAndNumbers()

@@ -34,6 +34,28 @@ private slots:
         QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
     }
 
+    void serialListFollowsRealChangesOnly()
+    {
+        UpdaterHarness h(QStringList(), {"/dev/ttyACM0", "/dev/ttyUSB0"});
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->refreshDevices();
+        h->setSelectedSerialPortPath("/dev/ttyUSB0"); // the user's own choice
+        h.settle();
+        // A notice with nothing changed keeps the choice.
+        h.serial->notify();
+        QTest::qWait(int(FirmwareUpdater::deviceSettleTime.count()) + 200);
+        QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyUSB0"));
+        // A port that goes: refreshed as if Refresh had been pressed.
+        h.serial->paths = QStringList{"/dev/ttyUSB0"};
+        h.serial->notify();
+        QTRY_COMPARE_WITH_TIMEOUT(h->serialPorts().size(), 1, 1000);
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("Core firmware update ready."));
+        h.serial->paths.clear();
+        h.serial->notify();
+        QTRY_COMPARE_WITH_TIMEOUT(h->statusText(), QStringLiteral("No USB serial device found."), 1000);
+    }
+
     void refreshChoosesTheReadinessText_data()
     {
         QTest::addColumn<QStringList>("midi");

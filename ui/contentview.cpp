@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -82,6 +83,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
     connect(model, &FirmwareUpdater::selectedSerialPortPathChanged, this, &ContentView::showSerialPicker);
     connect(model, &FirmwareUpdater::statusTextChanged, this, &ContentView::showStatus);
     connect(model, &FirmwareUpdater::isBusyChanged, this, &ContentView::showBusy);
+    connect(model, &FirmwareUpdater::coreProgressChanged, this, &ContentView::showCoreProgress);
 
     connect(m_targetPicker, &SegmentedControl::segmentActivated, this, [this](int index) {
         m_updater->setSelectedTarget(allFirmwareTargets.at(size_t(index)));
@@ -96,13 +98,19 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
         m_updater->setSelectedSerialPortPath(m_serialPicker->itemData(index).toString());
     });
 
-    // Return presses the default button, wherever the focus is, unless the
-    // button is disabled.
-    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *shortcut = new QShortcut(QKeySequence(key), this);
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            if (m_uploadButton->isEnabled())
-                m_uploadButton->click();
+    // Return presses the default button, Ctrl+O Choose… and F5 Refresh,
+    // wherever the focus is, unless the button is disabled.
+    const std::pair<QKeySequence, QPushButton *> keys[] = {
+        {QKeySequence(Qt::Key_Return), m_uploadButton},
+        {QKeySequence(Qt::Key_Enter), m_uploadButton},
+        {QKeySequence(Qt::CTRL | Qt::Key_O), m_chooseButton},
+        {QKeySequence(Qt::Key_F5), m_refreshButton},
+    };
+    for (const auto &[key, button] : keys) {
+        auto *shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, button, [button] {
+            if (button->isEnabled())
+                button->click();
         });
     }
 
@@ -112,6 +120,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
     showSerialPicker();
     showStatus();
     showBusy();
+    showCoreProgress();
 }
 
 ContentView::~ContentView() = default;
@@ -159,6 +168,7 @@ QWidget *ContentView::buildGroup()
     auto *fileRow = new QHBoxLayout;
     fileRow->setSpacing(10);
     m_pathBox = new PathBox(group);
+    m_pathBox->setAccessibleName(QStringLiteral("Firmware File"));
     m_chooseButton = new QPushButton(QStringLiteral("Choose…"), group);
     m_chooseButton->setAutoDefault(false);
     fileRow->addWidget(m_pathBox, 1, Qt::AlignVCenter);
@@ -173,8 +183,10 @@ QWidget *ContentView::buildGroup()
     deviceRow->setSpacing(10);
     m_midiPicker = new QComboBox(group);
     m_midiPicker->setObjectName(QStringLiteral("midiPicker"));
+    m_midiPicker->setAccessibleName(QStringLiteral("USB MIDI Device"));
     m_serialPicker = new QComboBox(group);
     m_serialPicker->setObjectName(QStringLiteral("serialPicker"));
+    m_serialPicker->setAccessibleName(QStringLiteral("USB Serial Device"));
     for (QComboBox *picker : {m_midiPicker, m_serialPicker}) {
         picker->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         // Long device names must not widen the window.
@@ -200,6 +212,7 @@ QWidget *ContentView::buildActions()
     m_uploadButton = new QPushButton(actions);
     m_uploadButton->setDefault(true);
     m_spinner = new Spinner(actions);
+    m_spinner->setAccessibleName(QStringLiteral("Working"));
     row->addWidget(m_uploadButton, 0, Qt::AlignVCenter);
     row->addStretch(1);
     row->addWidget(m_spinner, 0, Qt::AlignVCenter);
@@ -209,7 +222,23 @@ QWidget *ContentView::buildActions()
     m_statusLine->setWordWrap(true);
     scaleFont(m_statusLine, 0.95, QFont::Normal);
     dim(m_statusLine);
+    m_statusLine->setAccessibleName(QStringLiteral("Status"));
     layout->addWidget(m_statusLine);
+
+    // avrdude's own progress while a Core upload runs: the phase it names,
+    // and how far into it it is.
+    m_progressRow = new QWidget(actions);
+    auto *progressLayout = new QHBoxLayout(m_progressRow);
+    progressLayout->setContentsMargins(0, 0, 0, 0);
+    m_phaseLabel = plainLabel(QString(), m_progressRow);
+    m_phaseLabel->setMinimumWidth(m_phaseLabel->fontMetrics().horizontalAdvance(QStringLiteral("Verifying")) + 4);
+    m_progressBar = new QProgressBar(m_progressRow);
+    m_progressBar->setRange(0, 100);
+    m_progressBar->setAccessibleName(QStringLiteral("Core firmware progress"));
+    m_phaseLabel->setBuddy(m_progressBar);
+    progressLayout->addWidget(m_phaseLabel);
+    progressLayout->addWidget(m_progressBar, 1);
+    layout->addWidget(m_progressRow);
     actions->setLayout(layout);
     return actions;
 }
@@ -238,6 +267,17 @@ void ContentView::showTarget()
     m_uploadButton->setText(usb ? QStringLiteral("Upload USB Firmware") : QStringLiteral("Upload Core Firmware"));
     m_midiPicker->setVisible(usb);
     m_serialPicker->setVisible(!usb);
+}
+
+void ContentView::showCoreProgress()
+{
+    const std::optional<AvrdudeProgress> &progress = m_updater->coreProgress();
+    m_progressRow->setVisible(progress.has_value());
+    if (!progress)
+        return;
+    m_phaseLabel->setText(phaseName(progress->phase));
+    m_progressBar->setValue(progress->percent);
+    m_progressBar->setAccessibleDescription(phaseName(progress->phase));
 }
 
 void ContentView::showFirmwarePath()

@@ -9,6 +9,7 @@ class FirmwareUpdater;
 class PathBox;
 class QComboBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class SegmentedControl;
 class Spinner;
@@ -43,6 +44,7 @@ private:
                     const QString &selected);
     void showStatus();
     void showBusy();
+    void showCoreProgress();
 
     std::shared_ptr<FirmwareUpdater> m_updater;
     bool m_firstShowDone = false;
@@ -57,4 +59,7 @@ private:
     QPushButton *m_uploadButton = nullptr;
     Spinner *m_spinner = nullptr;
     QLabel *m_statusLine = nullptr;
+    QWidget *m_progressRow = nullptr;
+    QProgressBar *m_progressBar = nullptr;
+    QLabel *m_phaseLabel = nullptr;
 };

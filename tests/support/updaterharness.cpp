@@ -11,10 +11,11 @@ UpdaterHarness::UpdaterHarness(const QStringList &midiNames, const QStringList &
 }
 
 UpdaterHarness::UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
-                               const QStringList &volumeRoots, AvrdudeRunner avrdude)
+                               const QStringList &volumeRoots, AvrdudeRunner avrdude,
+                               double bootDriveTimeoutSeconds)
 {
     scriptedMidi = std::dynamic_pointer_cast<ScriptedMidiService>(midi);
-    build(std::move(midi), serialPaths, volumeRoots, std::move(avrdude));
+    build(std::move(midi), serialPaths, volumeRoots, std::move(avrdude), bootDriveTimeoutSeconds);
 }
 
 void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,

@@ -49,7 +49,8 @@ public:
     explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {},
                             double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
     UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
-                   const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner());
+                   const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner(),
+                   double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
 
     // Runs what is still posted, so the updater (and the devices it holds
     // open) goes with the harness.

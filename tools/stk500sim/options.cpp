@@ -71,6 +71,13 @@ std::optional<Options> Options::parse(int argc, char **argv, std::string &error)
                 error = "--signature wants three hex bytes like 1e:95:14";
                 return std::nullopt;
             }
+        } else if (arg == "--page-ms") {
+            if (!value(v))
+                return std::nullopt;
+            if (!parseCount(v, o.pageMs)) {
+                error = "--page-ms wants a number of milliseconds >= 0";
+                return std::nullopt;
+            }
         } else if (arg == "--quiet-after-pages" || arg == "--close-after-pages") {
             if (!value(v))
                 return std::nullopt;
@@ -100,6 +107,7 @@ std::string Options::usage(const char *program)
         "  --log FILE               append a protocol trace to FILE\n"
         "  --signature XX:XX:XX     device signature (default 1e:95:14)\n"
         "  --silent                 read commands but never answer\n"
+        "  --page-ms N              take N ms to program each flash page, as a chip does\n"
         "  --quiet-after-pages N    stop answering for good after N page writes\n"
         "  --close-after-pages N    after N page writes close the pty and exit\n";
 }

@@ -21,5 +21,6 @@ public:
     bool silent = false;
     std::optional<int> quietAfterPages;
     std::optional<int> closeAfterPages;
+    int pageMs = 0;
     bool help = false;
 };

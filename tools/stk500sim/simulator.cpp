@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <poll.h>
 #include <unistd.h>
 
@@ -135,6 +136,7 @@ bool Simulator::serveInput()
         return true;
     }
     std::vector<std::uint8_t> answer;
+    const int pagesBefore = m_target.pagesWritten();
     for (ssize_t i = 0; i < n; ++i) {
         m_target.receive(buffer[i], answer);
         // Saved before the acknowledgement goes out, so once avrdude has
@@ -152,6 +154,9 @@ bool Simulator::serveInput()
             break;
         }
     }
+    // A real chip answers a page write only once the page is programmed.
+    if (const int pages = m_target.pagesWritten() - pagesBefore; pages > 0 && m_options.pageMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_options.pageMs * pages));
     return send(answer);
 }
 
