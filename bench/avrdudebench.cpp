@@ -72,11 +72,13 @@ void AvrdudeBench::run(BenchTable &table) const
     const ChildProcess direct(tool.toStdString(), toStd(avrdudeArguments(config, sim.portPath(), hexPath)));
 
     QString problem;
+    // With progress followed, as the updater runs it.
+    int progressUpdates = 0;
     auto timeRunner = [&]() -> double {
         QElapsedTimer t;
         t.start();
         try {
-            runner.run(hexPath, sim.portPath());
+            runner.run(hexPath, sim.portPath(), [&](const AvrdudeProgress &) { ++progressUpdates; });
         } catch (const std::exception &e) {
             problem = QStringLiteral("runner: ") + QString::fromUtf8(e.what());
         }
@@ -128,4 +130,5 @@ void AvrdudeBench::run(BenchTable &table) const
                   .arg(ratio, 0, 'f', 3)
                   .arg(pairRatios.median(), 0, 'f', 3),
               target, ratio <= 1.02);
+    table.note(QStringLiteral("the runner followed avrdude's progress: %1 updates over %2 runs").arg(progressUpdates).arg(runs_));
 }

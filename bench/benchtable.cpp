@@ -40,6 +40,30 @@ void BenchTable::print(const QString &header) const
     std::fflush(stdout);
 }
 
+void BenchTable::printRows() const
+{
+    for (const Row &r : rows_) {
+        const QString text = QStringList{QStringLiteral("ROW"), r.name, r.figures, r.target, r.met}.join(QLatin1Char('\t'));
+        std::printf("%s\n", text.toUtf8().constData());
+    }
+    for (const QString &n : notes_)
+        std::printf("NOTE\t%s\n", n.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+bool BenchTable::addRow(const QString &line)
+{
+    const QStringList fields = line.split(QLatin1Char('\t'));
+    if (fields.size() == 2 && fields[0] == QStringLiteral("NOTE")) {
+        notes_ << fields[1];
+        return true;
+    }
+    if (fields.size() != 5 || fields[0] != QStringLiteral("ROW"))
+        return false;
+    rows_.push_back({fields[1], fields[2], fields[3], fields[4]});
+    return true;
+}
+
 void BenchTable::detail(const QString &label, const Samples &samples) const
 {
     if (verbose_)

@@ -20,6 +20,10 @@ public:
     // With -v, every sample goes to stderr at once, for a look at the spread.
     void detail(const QString &label, const Samples &samples) const;
     void print(const QString &header) const;
+    // Rows as tab-separated lines starting "ROW", for a table made in
+    // another process (the test VM), and one such line taken back in.
+    void printRows() const;
+    bool addRow(const QString &line);
 
 private:
     struct Row {

@@ -2,9 +2,12 @@
 // equivalents and prints one table. Started by bench/run.sh.
 //
 // Arguments: -v prints every sample to stderr; names (avrdude, uf2,
-// startup, refresh, sysex) run only those benchmarks.
+// startup, refresh, sysex, vm) run only those benchmarks. "vm" boots the
+// test VM and runs "velta-bench vm-guest" there, which prints its rows for
+// this table.
 
 #include "avrdudebench.h"
+#include "realkernelbench.h"
 #include "benchtable.h"
 #include "refreshbench.h"
 #include "startupbench.h"
@@ -16,6 +19,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QStringList>
 
 #include <cstdio>
@@ -33,6 +37,12 @@ int main(int argc, char *argv[])
     wall.start();
     BenchTable table(verbose);
     auto step = [](const char *what) { std::fprintf(stderr, "velta-bench: %s...\n", what); };
+
+    if (chosen == QStringList{QStringLiteral("vm-guest")}) {
+        RealKernelBench(20, 5).run(table);
+        table.printRows();
+        return 0;
+    }
 
     if (wanted("avrdude")) {
         step("avrdude, runner vs direct");
@@ -67,6 +77,21 @@ int main(int argc, char *argv[])
             if (verbose)
                 std::fprintf(stderr, "%s\n", server.log().toUtf8().constData());
         }
+    }
+
+    if (wanted("vm")) {
+        step("the test VM (Debian's kernel under emulation, about a minute)");
+        QProcess vm;
+        vm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        vm.start(QStringLiteral("bash"), {QStringLiteral(VELTA_VMRUN), QStringLiteral("--timeout"), QStringLiteral("300"),
+                                          QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                                          QStringLiteral("vm-guest")});
+        vm.waitForFinished(320000);
+        int rows = 0;
+        for (const QString &line : QString::fromUtf8(vm.readAllStandardOutput()).split(QLatin1Char('\n')))
+            rows += table.addRow(line.trimmed()) ? 1 : 0;
+        if (rows == 0)
+            table.fail(QStringLiteral("VM benchmarks"), QStringLiteral("the test VM gave no rows (see above)"), QString());
     }
 
     const QString header =

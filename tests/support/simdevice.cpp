@@ -15,7 +15,7 @@ bool SimDevice::start(const QStringList &arguments)
 {
     // A test that crashes takes its device down with it.
     process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    process_.start(QCoreApplication::applicationDirPath() + QStringLiteral("/velta-simdevice"), arguments);
+    process_.start(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program_, arguments);
     return process_.waitForStarted(5000) && waitFor([this] { return ready_; }, 10000);
 }
 
@@ -65,6 +65,12 @@ QString SimDevice::drive()
     return drive_;
 }
 
+QString SimDevice::image()
+{
+    readOutput();
+    return image_;
+}
+
 QStringList SimDevice::written()
 {
     readOutput();
@@ -91,6 +97,8 @@ void SimDevice::readOutput()
             received_ << line.mid(3);
         else if (line.startsWith(QLatin1String("DRIVE ")))
             drive_ = line.mid(6);
+        else if (line.startsWith(QLatin1String("IMAGE ")))
+            image_ = line.mid(6);
         else if (line.startsWith(QLatin1String("WROTE ")))
             written_ << line.mid(6);
     }

@@ -6,11 +6,12 @@
 
 #include <functional>
 
-// The simulated device (bin/velta-simdevice) run for one test, and what it
-// reported on stdout.
+// A simulated device run for one test, and what it reported on stdout:
+// bin/velta-simdevice (on JACK) or, in the real-kernel VM,
+// bin/velta-gadgetdevice (USB gadgets).
 class SimDevice {
 public:
-    SimDevice() = default;
+    explicit SimDevice(QString program = QStringLiteral("velta-simdevice")) : program_(std::move(program)) {}
     ~SimDevice();
     SimDevice(const SimDevice &) = delete;
     SimDevice &operator=(const SimDevice &) = delete;
@@ -27,8 +28,10 @@ public:
 
     // Bytes of each received message, "F0 7D ... F7".
     QStringList received();
-    // The boot drive folder, once the device has restarted.
+    // The boot drive folder, once the device has restarted, and the file
+    // system image behind it (gadgets only).
     QString drive();
+    QString image();
     // "<file name> <size>" for each file copied onto the drive.
     QStringList written();
     // What it printed to stderr.
@@ -37,11 +40,13 @@ public:
 private:
     void readOutput();
 
+    QString program_;
     QProcess process_;
     QByteArray partialLine_;
     bool ready_ = false;
     QStringList received_;
     QString drive_;
+    QString image_;
     QStringList written_;
     QString log_;
 };

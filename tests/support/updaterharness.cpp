@@ -18,31 +18,43 @@ UpdaterHarness::UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringL
     build(std::move(midi), serialPaths, volumeRoots, std::move(avrdude), bootDriveTimeoutSeconds);
 }
 
-void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
-                           AvrdudeRunner avrdude, double bootDriveTimeoutSeconds)
+UpdaterHarness::UpdaterHarness(UpdaterPlatform platform)
 {
-    serial = std::make_shared<FakeSerialRegistry>(serialPaths);
+    record(platform);
+    updater = FirmwareUpdater::create(std::move(platform));
+    follow();
+}
+
+void UpdaterHarness::record(UpdaterPlatform &platform)
+{
     alerts = std::make_shared<RecordingAlerts>();
     alerts->log = &log;
     chooser = std::make_shared<ScriptedFileChooser>();
-    if (volumeRoots.isEmpty())
-        volumeRoots << volumes.path();
-    updater = FirmwareUpdater::create(UpdaterPlatform{
-        std::move(midi),
-        serial,
-        volumeRoots,
-        std::move(avrdude),
-        alerts,
-        chooser,
-        [this](const QString &text) { standardOutput << text; },
-        bootDriveTimeoutSeconds,
-    });
+    platform.alerts = alerts;
+    platform.fileChooser = chooser;
+    platform.writeStandardOutput = [this](const QString &text) { standardOutput << text; };
+}
+
+void UpdaterHarness::follow()
+{
     QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged, &m_context, [this] {
         log << QStringLiteral("status:") + updater->statusText();
     });
     QObject::connect(updater.get(), &FirmwareUpdater::isBusyChanged, &m_context, [this] {
         log << QStringLiteral("busy:") + (updater->isBusy() ? QStringLiteral("true") : QStringLiteral("false"));
     });
+}
+
+void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
+                           AvrdudeRunner avrdude, double bootDriveTimeoutSeconds)
+{
+    serial = std::make_shared<FakeSerialRegistry>(serialPaths);
+    if (volumeRoots.isEmpty())
+        volumeRoots << volumes.path();
+    UpdaterPlatform platform{std::move(midi), serial, volumeRoots, std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds};
+    record(platform);
+    updater = FirmwareUpdater::create(std::move(platform));
+    follow();
 }
 
 void UpdaterHarness::settle()

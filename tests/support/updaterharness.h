@@ -48,6 +48,9 @@ public:
     // an empty private volumes folder.
     explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {},
                             double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
+    // A given platform (the system's, say), with alerts, the file chooser and
+    // standard output recorded instead.
+    explicit UpdaterHarness(UpdaterPlatform platform);
     UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
                    const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner(),
                    double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
@@ -79,6 +82,8 @@ private:
     // Ends the harness's connections with it; the updater may live longer.
     QObject m_context;
 
+    void record(UpdaterPlatform &platform);
+    void follow();
     void build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
                AvrdudeRunner avrdude, double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
 };
