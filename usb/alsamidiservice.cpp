@@ -93,9 +93,7 @@ int AlsaMidiService::destinationCount()
 std::uint32_t AlsaMidiService::destination(int index)
 {
     std::lock_guard lock(mutex_);
-    if (index < 0 || index >= int(destinations_.size()))
-        return 0;
-    return destinations_[std::size_t(index)];
+    return endpointAt(destinations_, index);
 }
 
 std::optional<QString> AlsaMidiService::stringProperty(std::uint32_t endpoint, MidiProperty key)

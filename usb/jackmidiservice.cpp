@@ -381,9 +381,7 @@ std::uint32_t JackMidiService::endpointFor(const QString &portName)
 std::uint32_t JackMidiService::destination(int index)
 {
     std::lock_guard lock(mutex_);
-    if (index < 0 || index >= int(destinations_.size()))
-        return 0;
-    return destinations_[std::size_t(index)];
+    return endpointAt(destinations_, index);
 }
 
 std::optional<QString> JackMidiService::stringProperty(std::uint32_t endpoint, MidiProperty key)
