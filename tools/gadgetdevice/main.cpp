@@ -86,6 +86,27 @@ bool stopRequested(int ms)
     return stopping;
 }
 
+// Waits until `fd` has input (never, when it is -1) or a stop signal comes;
+// false once the device is to stop.
+bool waitForInputOrStop(int fd)
+{
+    for (;;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        if (poll(fds, fd >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            note(std::string("poll: ") + std::strerror(errno));
+            return false;
+        }
+        if (fds[0].revents) {
+            stopRequested(0);
+            return false;
+        }
+        if (fd >= 0 && fds[1].revents)
+            return true;
+    }
+}
+
 // Checks `ready` every 20 ms for up to `ms`; false on expiry or a stop signal.
 bool waitFor(const std::function<bool()> &ready, int ms)
 {
@@ -330,21 +351,8 @@ int runMidi(bool neverDrive, const User &user)
     SysexReader reader;
     Drive drive;
     bool restarted = false;
-    while (!stopping) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {midi, POLLIN, 0}};
-        // Idle until the host sends something or we are told to stop.
-        if (poll(fds, midi >= 0 ? 2 : 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            note(std::string("poll: ") + std::strerror(errno));
-            break;
-        }
-        if (fds[0].revents) {
-            stopRequested(0);
-            break;
-        }
-        if (midi < 0 || !fds[1].revents)
-            continue;
+    // Idle until the host sends something or we are told to stop.
+    while (!stopping && waitForInputOrStop(midi)) {
         std::uint8_t buffer[512];
         const ssize_t n = read(midi, buffer, sizeof buffer);
         if (n <= 0) {
@@ -437,21 +445,10 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
     say("READY");
 
     int simOut = out[0];
-    while (!stopping) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {simOut, POLLIN, 0}};
-        // Idle until the simulator ends or we are told to stop.
-        if (poll(fds, simOut >= 0 ? 2 : 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            note(std::string("poll: ") + std::strerror(errno));
-            break;
-        }
-        if (fds[0].revents) {
-            stopRequested(0);
-            break;
-        }
+    // Idle until the simulator ends or we are told to stop.
+    while (!stopping && waitForInputOrStop(simOut)) {
         char buffer[256];
-        if (simOut < 0 || !fds[1].revents || read(simOut, buffer, sizeof buffer) > 0)
+        if (read(simOut, buffer, sizeof buffer) > 0)
             continue;
         close(simOut);
         simOut = -1;
