@@ -180,8 +180,33 @@ void FirmwareUpdater::alert(const QString &message)
 
 void FirmwareUpdater::refreshDevices()
 {
-    refreshMIDIDestinations();
-    refreshSerialPorts();
+    showDevices(discoveredDestinations(), discoveredPorts());
+}
+
+QList<MIDIDeviceChoice> FirmwareUpdater::discoveredDestinations() const
+{
+    return m_platform.midi ? discoverMIDIDestinations(*m_platform.midi) : QList<MIDIDeviceChoice>();
+}
+
+QList<SerialPortChoice> FirmwareUpdater::discoveredPorts() const
+{
+    return m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry) : QList<SerialPortChoice>();
+}
+
+void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports)
+{
+    m_availableDestinations = std::move(destinations);
+    QStringList names;
+    names.reserve(m_availableDestinations.size());
+    for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
+        names.append(choice.displayName);
+    setMidiPortNames(names);
+    setSelectedMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+
+    setSerialPorts(ports);
+    const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
+    setSelectedSerialPortPath(preferred ? preferred->path : QString());
+
     if (m_selectedTarget == FirmwareTarget::coreFirmware) {
         setStatus(m_selectedSerialPortPath.isEmpty() ? QStringLiteral("No USB serial device found.")
                                                      : QStringLiteral("Core firmware update ready."));
@@ -191,47 +216,21 @@ void FirmwareUpdater::refreshDevices()
     }
 }
 
-void FirmwareUpdater::refreshMIDIDestinations()
-{
-    m_availableDestinations = m_platform.midi ? discoverMIDIDestinations(*m_platform.midi)
-                                              : QList<MIDIDeviceChoice>();
-    QStringList names;
-    names.reserve(m_availableDestinations.size());
-    for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
-        names.append(choice.displayName);
-    setMidiPortNames(names);
-    setSelectedMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
-}
-
-void FirmwareUpdater::refreshSerialPorts()
-{
-    setSerialPorts(m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry)
-                                             : QList<SerialPortChoice>());
-    const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
-    setSelectedSerialPortPath(preferred ? preferred->path : QString());
-}
-
 void FirmwareUpdater::refreshIfDevicesChanged()
 {
     // Every update makes the device vanish and return; the lists stay as
     // they were until it has ended, and the next change after it refreshes.
     if (m_isBusy)
         return;
-    const QList<MIDIDeviceChoice> destinations =
-        m_platform.midi ? discoverMIDIDestinations(*m_platform.midi) : QList<MIDIDeviceChoice>();
-    const QList<SerialPortChoice> ports =
-        m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry) : QList<SerialPortChoice>();
-    auto sameDestinations = [](const QList<MIDIDeviceChoice> &a, const QList<MIDIDeviceChoice> &b) {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
-            return x.endpoint == y.endpoint && x.displayName == y.displayName;
-        });
-    };
-    auto samePorts = [](const QList<SerialPortChoice> &a, const QList<SerialPortChoice> &b) {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                          [](const auto &x, const auto &y) { return x.path == y.path; });
-    };
-    if (!sameDestinations(destinations, m_availableDestinations) || !samePorts(ports, m_serialPorts))
-        refreshDevices();
+    QList<MIDIDeviceChoice> destinations = discoveredDestinations();
+    QList<SerialPortChoice> ports = discoveredPorts();
+    const bool sameDestinations = std::equal(
+        destinations.begin(), destinations.end(), m_availableDestinations.begin(), m_availableDestinations.end(),
+        [](const auto &x, const auto &y) { return x.endpoint == y.endpoint && x.displayName == y.displayName; });
+    const bool samePorts = std::equal(ports.begin(), ports.end(), m_serialPorts.begin(), m_serialPorts.end(),
+                                      [](const auto &x, const auto &y) { return x.path == y.path; });
+    if (!sameDestinations || !samePorts)
+        showDevices(std::move(destinations), std::move(ports));
 }
 
 void FirmwareUpdater::resetForTargetChange()

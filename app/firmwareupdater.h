@@ -50,8 +50,6 @@ public:
 
     // Both device lists, then the readiness status for the current target.
     void refreshDevices();
-    void refreshMIDIDestinations();
-    void refreshSerialPorts();
     // Clears the file choice and shows the hint for the current target.
     void resetForTargetChange();
     // Applied later on the main thread, in posting order; never at once.
@@ -97,6 +95,10 @@ private:
     void setStatusTextNow(const QString &text);
     void setBusy(bool busy);
     void setCoreProgress(const std::optional<AvrdudeProgress> &progress);
+    QList<MIDIDeviceChoice> discoveredDestinations() const;
+    QList<SerialPortChoice> discoveredPorts() const;
+    // New lists, each device preferred again, and the readiness status.
+    void showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports);
     // Refresh, but only when the devices differ from the lists shown.
     void refreshIfDevicesChanged();
 

@@ -29,18 +29,6 @@ const QString updateTarget = QStringLiteral("median <= 1000 ms");
 // The workflow's own pauses: 1 s before the copy, 2 s after it.
 constexpr double fixedPausesMs = 3000.0;
 
-QString figures(const Samples &samples, int failures)
-{
-    QString text = samples.count() == 0 ? QStringLiteral("nothing completed")
-                                        : QStringLiteral("median %1 ms, worst %2 ms of %3")
-                                              .arg(samples.median(), 0, 'f', 1)
-                                              .arg(samples.worst(), 0, 'f', 1)
-                                              .arg(samples.count());
-    if (failures > 0)
-        text += QStringLiteral("; %1 FAILED").arg(failures);
-    return text;
-}
-
 } // namespace
 
 void RealKernelBench::run(BenchTable &table) const
@@ -86,7 +74,7 @@ void RealKernelBench::sends(BenchTable &table) const
         std::this_thread::sleep_for(50ms);
     }
     table.detail(QStringLiteral("VM sendSysex->complete ms"), samples);
-    table.add(sendName, figures(samples, failures), sendTarget,
+    table.add(sendName, samples.summary(failures), sendTarget,
               failures == 0 && samples.count() > 0 && samples.median() <= 20.0);
 }
 
@@ -135,6 +123,6 @@ void RealKernelBench::updates(BenchTable &table) const
         overhead.add(total - double(mounted - received) - fixedPausesMs);
     }
     table.detail(QStringLiteral("VM update overhead ms"), overhead);
-    table.add(updateName, figures(overhead, failures), updateTarget,
+    table.add(updateName, overhead.summary(failures), updateTarget,
               failures == 0 && overhead.count() > 0 && overhead.median() <= 1000.0);
 }

@@ -26,3 +26,15 @@ QString Samples::list() const
         parts << QString::number(v, 'f', 1);
     return parts.join(QLatin1Char(' '));
 }
+
+QString Samples::summary(int failures) const
+{
+    QString text = count() == 0 ? QStringLiteral("nothing completed")
+                                : QStringLiteral("median %1 ms, worst %2 ms of %3")
+                                      .arg(median(), 0, 'f', 1)
+                                      .arg(worst(), 0, 'f', 1)
+                                      .arg(count());
+    if (failures > 0)
+        text += QStringLiteral("; %1 FAILED").arg(failures);
+    return text;
+}

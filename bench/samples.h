@@ -13,6 +13,8 @@ public:
     double worst() const;
     // Every value in order taken, for a look at the spread.
     QString list() const;
+    // "median … ms, worst … ms of N", and how many attempts failed.
+    QString summary(int failures) const;
 
 private:
     std::vector<double> values_;

@@ -106,20 +106,10 @@ void SysexBench::run(BenchTable &table) const
     table.detail(QStringLiteral("sendUpdateCommand ms"), viaUpdater);
     table.detail(QStringLiteral("sendSysex->complete ms"), raw);
 
-    auto figures = [](const Samples &samples, int failures) {
-        QString text = samples.count() == 0 ? QStringLiteral("no send completed")
-                                            : QStringLiteral("median %1 ms, worst %2 ms of %3")
-                                                  .arg(samples.median(), 0, 'f', 1)
-                                                  .arg(samples.worst(), 0, 'f', 1)
-                                                  .arg(samples.count());
-        if (failures > 0)
-            text += QStringLiteral("; %1 send(s) FAILED").arg(failures);
-        return text;
-    };
     // Met only when every send completed as well.
-    table.add(updaterName, figures(viaUpdater, updaterFailures), target,
+    table.add(updaterName, viaUpdater.summary(updaterFailures), target,
               updaterFailures == 0 && viaUpdater.count() > 0 && viaUpdater.median() <= 20.0);
-    table.add(rawName, figures(raw, rawFailures), target,
+    table.add(rawName, raw.summary(rawFailures), target,
               rawFailures == 0 && raw.count() > 0 && raw.median() <= 20.0);
     if (!firstError.isEmpty())
         table.note(QStringLiteral("first sendUpdateCommand error: ") + firstError);
