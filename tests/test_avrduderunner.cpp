@@ -235,18 +235,6 @@ private slots:
         QCOMPARE(wrongChip.flash(1024), QByteArray(1024, char(0xFF)));
     }
 
-    void silentDeviceEndsWhenAvrdudeGivesUp()
-    {
-        // avrdude tries to get in sync ten times and gives up after ~56 s.
-        Stk500SimProcess silent({"--silent"});
-        QTemporaryDir dir;
-        writeFile(dir.filePath("fw.hex"), toIntelHex(randomBytes(256)));
-        const Outcome outcome = run(AvrdudeRunner(), dir.filePath("fw.hex"), silent.portPath());
-        QCOMPARE(outcome.kind, UpdaterError::Kind::avrdudeFailed);
-        QVERIFY2(outcome.error.contains("not in sync"), qPrintable(outcome.error));
-        QVERIFY(!outcome.error.contains("was stopped after"));
-    }
-
     void aToolThatHangsIsStoppedAtTheLimit()
     {
         // Quiet in the middle of the write: avrdude would retry for days.

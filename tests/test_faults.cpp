@@ -146,32 +146,6 @@ private slots:
         QVERIFY(w.controlsEnabled());
     }
 
-    void avrdudeKilledBySignal()
-    {
-        Stk500SimProcess sim({"--quiet-after-pages", "4"});
-        QTemporaryDir dir;
-        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()});
-        h->setSelectedTarget(FirmwareTarget::coreFirmware);
-        h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(randomBytes(4096))));
-        ShownWindow w(h);
-        h.settle();
-        h->startUpload();
-        QVERIFY(QTest::qWaitFor([] { return childrenNamed("avrdude") == 1; }, 10000));
-        QTest::qWait(1500); // into the write, where it goes quiet
-        for (const auto &child : processprobe::children()) {
-            if (child.second == "avrdude")
-                ::kill(child.first, SIGKILL);
-        }
-        QVERIFY(h.waitUntilIdle(10000));
-        QCOMPARE(h.alertMessages().size(), 1);
-        const QString alert = h.alertMessages().at(0);
-        QVERIFY2(alert.startsWith("Core firmware update failed.\n\navrdude failed.\n\n") && alert.contains("Version 7"),
-                 qPrintable(alert));
-        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
-        QVERIFY(w.controlsEnabled());
-        QVERIFY(h.standardOutput.isEmpty());
-    }
-
     void pulledCableStopsAvrdude()
     {
         // The simulator closes the pty mid-write and its port goes away;
@@ -195,6 +169,8 @@ private slots:
         QVERIFY2(alert.endsWith("avrdude was stopped: the serial device " + sim.portPath() + " went away.\n"),
                  qPrintable(alert));
         QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+        QCOMPARE(h.log.last(), QStringLiteral("busy:false"));
+        QVERIFY(h.standardOutput.isEmpty());
         QVERIFY(w.controlsEnabled());
         QCOMPARE(childrenNamed("avrdude"), 0);
     }

@@ -21,28 +21,6 @@ namespace {
 const QString device = QStringLiteral("VELTA 2:MIDI 1");
 const QString updateCommandHex = QStringLiteral("F0 7D 56 4C 32 56 45 4C 54 41 32 01 F7");
 
-// The error sendUpdateCommand throws (kind and message), or "sent".
-QString sendResult(FirmwareUpdater &updater, const QString &name, qint64 *elapsedMs = nullptr)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QString result = QStringLiteral("sent");
-    try {
-        updater.sendUpdateCommand(name);
-    } catch (const UpdaterError &error) {
-        result = QString::number(int(error.kind())) + QLatin1Char(' ') + error.errorDescription();
-    }
-    if (elapsedMs)
-        *elapsedMs = clock.elapsed();
-    return result;
-}
-
-QString notFound(const QString &name)
-{
-    return QString::number(int(UpdaterError::Kind::midiDestinationNotFound))
-        + " Could not find the selected MIDI destination: '" + name + "'.";
-}
-
 // A private server with the device and an unrelated synth on it.
 struct Rig {
     Rig()
@@ -137,42 +115,6 @@ private slots:
         QCOMPARE(h->statusText(), QStringLiteral("No USB MIDI device found."));
     }
 
-    void updateCommandDriveAndCopy()
-    {
-        Rig rig;
-        QVERIFY2(rig.deviceUp, qPrintable(rig.server.log() + rig.velta.log()));
-        UpdaterHarness h(std::make_shared<JackMidiService>(rig.server.name()), {}, {rig.volumes.path()});
-        h->refreshDevices();
-
-        // Names that are not listed exactly send nothing.
-        for (const QString &name : {QStringLiteral("velta 2:midi 1"), QStringLiteral(" VELTA 2:MIDI 1"), QString()})
-            QCOMPARE(sendResult(*h, name), notFound(name));
-
-        qint64 elapsed = 0;
-        QCOMPARE(sendResult(*h, device, &elapsed), QStringLiteral("sent"));
-        QVERIFY2(elapsed < 500, qPrintable(QString::number(elapsed)));
-        QVERIFY(rig.velta.waitFor([&] { return !rig.velta.drive().isEmpty(); }, 5000));
-        QCOMPARE(rig.velta.received(), QStringList({updateCommandHex}));
-        QVERIFY(rig.synth.received().isEmpty());
-
-        std::optional<QString> drive;
-        auto wait = [&]() -> Task<void> { drive = co_await h->waitForBootDrive(5.0); };
-        startDetached(wait());
-        QVERIFY(QTest::qWaitFor([&] { return drive.has_value(); }, 6000));
-        QCOMPARE(*drive, rig.velta.drive());
-
-        QTemporaryDir dir;
-        const QByteArray image = uf2image::image(100);
-        QFile source(dir.filePath("fw.uf2"));
-        QVERIFY(source.open(QIODevice::WriteOnly) && source.write(image) == image.size());
-        source.close();
-        copyFirmware(source.fileName(), *drive + "/fw.uf2");
-        QVERIFY(rig.velta.waitFor([&] { return !rig.velta.written().isEmpty(); }, 5000));
-        QCOMPARE(rig.velta.written(), QStringList({QStringLiteral("fw.uf2 %1").arg(image.size())}));
-        QFile copy(*drive + "/fw.uf2");
-        QVERIFY(copy.open(QIODevice::ReadOnly));
-        QCOMPARE(copy.readAll(), image);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMidiIntegration)

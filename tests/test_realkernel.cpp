@@ -158,9 +158,7 @@ private slots:
         h.log.clear();
         h->startUpload();
         QVERIFY(h.waitUntilIdle(60000));
-        QCOMPARE(h.log, QStringList({"busy:true", "status:Uploading USB firmware…", "status:Waiting for USB firmware drive…",
-                                     "status:Finishing…", "busy:false", "alert:USB firmware upload complete.",
-                                     "status:Done."}));
+        QCOMPARE(h.log, UpdaterHarness::usbSuccessLog);
         QCOMPARE(device.received(), QStringList({updateCommandHex}));
         QCOMPARE(device.drive(), QStringLiteral("/media/root/RPI-RP2"));
 

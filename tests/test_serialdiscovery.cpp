@@ -96,16 +96,6 @@ private slots:
         QCOMPARE(preferredPath(paths), preferred);
     }
 
-    void idsAreNewOnEveryDiscovery()
-    {
-        FakeSerialRegistry registry({"/dev/ttyACM0"});
-        const auto first = discoverSerialPorts(registry);
-        const auto second = discoverSerialPorts(registry);
-        QCOMPARE(first.at(0).path, second.at(0).path);
-        QVERIFY(first.at(0).id != second.at(0).id);
-        QVERIFY(!(first.at(0) == second.at(0)));
-        QCOMPARE(serialPortLabel(QStringLiteral("/dev/cu.usbmodem1101")), QStringLiteral("cu.usbmodem1101"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSerialDiscovery)

@@ -132,14 +132,6 @@ private slots:
         QCOMPARE(QProcess::execute("umount", {media.filePath("RPI-RP2")}), 0);
     }
 
-    void defaultRootsFollowTheProcessUser()
-    {
-        const QStringList roots = defaultVolumeRoots();
-        QVERIFY(roots.contains(QStringLiteral("/media")));
-        if (geteuid() == 0)
-            QVERIFY(roots.contains(QStringLiteral("/run/media/root")));
-    }
-
     void waitFindsAMountedDriveWithoutPausing()
     {
         int scans = 0;
@@ -172,16 +164,6 @@ private slots:
         QCOMPARE(scans, 0);
     }
 
-    void waitSeesADriveThatAppearsLater()
-    {
-        QTemporaryDir media;
-        std::optional<DriveFolder> mounted;
-        QTimer::singleShot(700, [&] { mounted.emplace(media.path()); });
-        const auto drive = runTask(waitForBootDrive([&] { return findBootDrive({media.path()}); }, 5.0));
-        QCOMPARE(drive, std::optional<QString>(media.filePath("RPI-RP2")));
-    }
-
-    // ---- copying ----
     void driveNamesHoldOnlyWhatFatStores()
     {
         QCOMPARE(driveFileName("velta-usb-2026-01-02T10:30.uf2"), QStringLiteral("velta-usb-2026-01-02T10_30.uf2"));

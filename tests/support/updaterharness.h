@@ -62,6 +62,11 @@ public:
     FirmwareUpdater &operator*() const { return *updater; }
     FirmwareUpdater *operator->() const { return updater.get(); }
 
+    // The log of a USB update that succeeds, start to end.
+    static inline const QStringList usbSuccessLog{
+        "busy:true",  "status:Uploading USB firmware…", "status:Waiting for USB firmware drive…",
+        "status:Finishing…", "busy:false", "alert:USB firmware upload complete.", "status:Done."};
+
     // Runs everything posted to the main thread so far.
     static void settle();
     // Waits until the upload has ended and its posted work has run.
