@@ -86,6 +86,8 @@ private slots:
                                       << "The selected file must be a .uf2 file for USB Firmware (.uf2).";
         QTest::newRow("not UF2 inside") << "text.uf2" << usb << velta << port
                                         << "The selected file is not a valid UF2 firmware image.";
+        QTest::newRow("UF2 for another chip") << "samd21.uf2" << usb << velta << port
+                                              << "The selected file is not a valid UF2 firmware image.";
         for (const char *name : {"pipe.uf2", "socket.uf2", "zero.uf2", "device.uf2", "big.uf2"})
             QTest::newRow(name) << name << usb << velta << port << "The selected file is not a valid UF2 firmware image.";
         QTest::newRow("no MIDI device") << "fw.uf2" << usb << QStringList() << port << "No USB MIDI device is selected.";
@@ -106,6 +108,7 @@ private slots:
         writeFile(dir, "fw.hex", toIntelHex("\x0c\x94"));
         writeFile(dir, "firmware", uf2image::image(2));
         writeFile(dir, "text.uf2", "just text\n");
+        writeFile(dir, "samd21.uf2", uf2image::image(4, uf2image::familySamd21));
         makeHostileFile(dir, file);
         if (file == "device.uf2" && !QFileInfo::exists(dir.filePath(file)))
             QSKIP("this machine does not let the test make a device node");

@@ -73,6 +73,16 @@ private slots:
         lateEnd[2 * 512 + 511] = 0;
         QTest::newRow("wrong end magic in a later block") << lateEnd << false;
         QTest::newRow("payload too big") << block(0, 1, familyRp2040, 477) << false;
+        // The boot loader skips blocks of other chips' families.
+        QTest::newRow("RP2350 RISC-V") << image(4, 0xe48bff5a) << true;
+        QTest::newRow("no family flag") << withoutFamily(block(0, 2, familySamd21)) + withoutFamily(block(1, 2, familySamd21))
+                                        << true;
+        QTest::newRow("mixed: SAMD21 and RP2040") << image(2, familySamd21) + image(2) << true;
+        QTest::newRow("SAMD21 only") << image(4, familySamd21) << false;
+        QTest::newRow("nRF52840 only") << image(4, familyNrf52840) << false;
+        QTest::newRow("flag on one foreign block, not on the rest")
+            << block(0, 3, familyNrf52840) + withoutFamily(block(1, 3, familyNrf52840)) + withoutFamily(block(2, 3, familyNrf52840))
+            << true;
         QTest::newRow("hex text") << QByteArray(":100000000C945C000C946E000C946E000C946E00CA\n").repeated(512) << false;
     }
     void uf2Images()

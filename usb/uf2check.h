@@ -9,7 +9,8 @@
 inline constexpr int uf2BlockSize = 512;
 
 // Non-empty, whole 512-byte blocks, each with both start magics, the end
-// magic and a payload of at most 476 bytes. Family IDs are not checked.
+// magic and a payload of at most 476 bytes, and at least one block the boot
+// loader will write: one without a family ID or with a Raspberry Pi one.
 bool isUf2Image(const QByteArray &bytes);
 
 enum class Uf2FileCheck { valid, notUf2, notChecked };

@@ -9,6 +9,14 @@ namespace uf2image {
 inline constexpr quint32 familyRp2040 = 0xe48bff56;
 inline constexpr quint32 familyAbsolute = 0xe48bff57;
 inline constexpr quint32 familyRp2350ArmSecure = 0xe48bff59;
+inline constexpr quint32 familySamd21 = 0x68ed2b88;
+inline constexpr quint32 familyNrf52840 = 0xada52840;
+// A block with its family flag cleared: the family word then means nothing.
+inline QByteArray withoutFamily(QByteArray block)
+{
+    qToLittleEndian<quint32>(0, block.data() + 8);
+    return block;
+}
 
 inline QByteArray block(quint32 blockNo, quint32 blockCount, quint32 family, quint32 payload = 256,
                         char fill = 0x5a)
