@@ -13,9 +13,7 @@
 #include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
 
-#include <QAccessible>
 #include <QApplication>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QClipboard>
@@ -217,26 +215,6 @@ private slots:
         QCOMPARE(h.statuses(), QStringList({"Core firmware update ready."}));
         QTest::keyClick(&w.view, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(h.chooser->titles, QStringList({"Choose Core Firmware"}));
-    }
-
-    void everyControlHasAName()
-    {
-        // What a screen reader says for each control.
-        UpdaterHarness h({"VELTA 2"}, {"/dev/ttyACM0"});
-        Window w(h);
-        h.settle();
-        const QList<QWidget *> widgets = w.view.findChildren<QWidget *>();
-        int named = 0;
-        for (QWidget *widget : widgets) {
-            const bool control = widget->focusPolicy() != Qt::NoFocus || qobject_cast<QProgressBar *>(widget)
-                                 || qobject_cast<Spinner *>(widget) || widget->objectName() == "statusLine";
-            if (!control || widget->window() != &w.view || qobject_cast<QLineEdit *>(widget))
-                continue;
-            QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
-            QVERIFY2(face && !face->text(QAccessible::Name).isEmpty(), widget->metaObject()->className());
-            ++named;
-        }
-        QVERIFY2(named >= 10, qPrintable(QString::number(named)));
     }
 
     void coreUploadShowsAvrdudesProgress()

@@ -2,6 +2,7 @@
 
 #include "app/firmwareupdater.h"
 #include "ui/pathbox.h"
+#include "ui/readablelabel.h"
 #include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
 
@@ -73,6 +74,8 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
         root->addWidget(part);
     }
     setLayout(root);
+    // Read out when the window comes up; the title bar shows the same.
+    setAccessibleName(QStringLiteral("VELTA 2 Updater"));
 
     FirmwareUpdater *model = m_updater.get();
     connect(model, &FirmwareUpdater::selectedTargetChanged, this, &ContentView::onTargetChanged);
@@ -168,7 +171,7 @@ QWidget *ContentView::buildGroup()
     auto *fileRow = new QHBoxLayout;
     fileRow->setSpacing(10);
     m_pathBox = new PathBox(group);
-    m_pathBox->setAccessibleName(QStringLiteral("Firmware File"));
+    m_pathBox->setName(QStringLiteral("Firmware File"));
     m_chooseButton = new QPushButton(QStringLiteral("Choose…"), group);
     m_chooseButton->setAutoDefault(false);
     fileRow->addWidget(m_pathBox, 1, Qt::AlignVCenter);
@@ -217,7 +220,7 @@ QWidget *ContentView::buildActions()
     row->addStretch(1);
     row->addWidget(m_spinner, 0, Qt::AlignVCenter);
     layout->addLayout(row);
-    m_statusLine = plainLabel(QString(), actions);
+    m_statusLine = new ReadableLabel(actions);
     m_statusLine->setObjectName(QStringLiteral("statusLine"));
     m_statusLine->setWordWrap(true);
     scaleFont(m_statusLine, 0.95, QFont::Normal);
@@ -264,6 +267,8 @@ void ContentView::showTarget()
     const bool usb = m_updater->selectedTarget() == FirmwareTarget::usbFirmware;
     m_targetPicker->setCurrentIndex(usb ? 0 : 1);
     m_deviceHeading->setText(usb ? QStringLiteral("USB MIDI Device") : QStringLiteral("USB Serial Device"));
+    // On Linux a drop-down's name is its current item; the heading is read as its label.
+    m_deviceHeading->setBuddy(usb ? m_midiPicker : m_serialPicker);
     m_uploadButton->setText(usb ? QStringLiteral("Upload USB Firmware") : QStringLiteral("Upload Core Firmware"));
     m_midiPicker->setVisible(usb);
     m_serialPicker->setVisible(!usb);
@@ -275,9 +280,12 @@ void ContentView::showCoreProgress()
     m_progressRow->setVisible(progress.has_value());
     if (!progress)
         return;
-    m_phaseLabel->setText(phaseName(progress->phase));
+    // One event per phase and one per whole percent, not one per line avrdude writes.
+    if (m_phaseLabel->text() != phaseName(progress->phase)) {
+        m_phaseLabel->setText(phaseName(progress->phase));
+        m_progressBar->setAccessibleDescription(phaseName(progress->phase));
+    }
     m_progressBar->setValue(progress->percent);
-    m_progressBar->setAccessibleDescription(phaseName(progress->phase));
 }
 
 void ContentView::showFirmwarePath()
@@ -318,7 +326,7 @@ void ContentView::fillPicker(QComboBox *picker, const QList<std::pair<QString, Q
 
 void ContentView::showStatus()
 {
-    m_statusLine->setText(m_updater->statusText());
+    m_statusLine->setReadableText(m_updater->statusText());
 }
 
 void ContentView::showBusy()

@@ -11,6 +11,7 @@ class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class ReadableLabel;
 class SegmentedControl;
 class Spinner;
 
@@ -58,7 +59,7 @@ private:
     QPushButton *m_refreshButton = nullptr;
     QPushButton *m_uploadButton = nullptr;
     Spinner *m_spinner = nullptr;
-    QLabel *m_statusLine = nullptr;
+    ReadableLabel *m_statusLine = nullptr;
     QWidget *m_progressRow = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QLabel *m_phaseLabel = nullptr;

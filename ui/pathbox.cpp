@@ -1,11 +1,12 @@
 #include "ui/pathbox.h"
 
+#include "ui/readablelabel.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
@@ -18,12 +19,14 @@ constexpr int paddingHorizontal = 9;
 constexpr qreal cornerRadius = 7.0;
 }
 
-PathBox::PathBox(QWidget *parent) : QWidget(parent), m_label(new QLabel(this))
+PathBox::PathBox(QWidget *parent) : QWidget(parent), m_label(new ReadableLabel(this))
 {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(paddingHorizontal, paddingVertical, paddingHorizontal, paddingVertical);
-    m_label->setTextFormat(Qt::PlainText);
     m_label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A stop on the way with Tab, so the path can be heard and copied by keys.
+    m_label->setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(m_label);
     m_label->setContextMenuPolicy(Qt::CustomContextMenu);
     // The label's own width must not follow the path, or a long path would
     // widen the window instead of being cut.
@@ -47,6 +50,12 @@ void PathBox::setPath(const QString &path)
     setToolTip(path);
 }
 
+void PathBox::setName(const QString &name)
+{
+    setAccessibleName(name);
+    m_label->setAccessibleName(name);
+}
+
 QString PathBox::shownText() const
 {
     return m_label->text();
@@ -55,11 +64,11 @@ QString PathBox::shownText() const
 void PathBox::updateShownText()
 {
     if (m_path.isEmpty()) {
-        m_label->setText(placeholder);
+        m_label->setReadableText(placeholder);
         return;
     }
     const int available = qMax(0, width() - 2 * paddingHorizontal);
-    m_label->setText(m_label->fontMetrics().elidedText(m_path, Qt::ElideMiddle, available));
+    m_label->setReadableText(m_path, m_label->fontMetrics().elidedText(m_path, Qt::ElideMiddle, available));
 }
 
 QString PathBox::textToCopy() const

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-class QLabel;
+class ReadableLabel;
 
 // The chosen file's path on one line, cut in the middle when too long so the
 // start and the file name both stay visible. The text can be selected, and
@@ -15,6 +15,8 @@ public:
     explicit PathBox(QWidget *parent = nullptr);
 
     void setPath(const QString &path);
+    // What assistive technology calls the box; it reads the whole path as its text.
+    void setName(const QString &name);
     const QString &path() const { return m_path; }
     // What the box shows right now (the placeholder, the path or its elided form).
     QString shownText() const;
@@ -35,5 +37,5 @@ private:
     void updateShownText();
 
     QString m_path;
-    QLabel *m_label;
+    ReadableLabel *m_label;
 };
