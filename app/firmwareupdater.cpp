@@ -263,11 +263,9 @@ void FirmwareUpdater::chooseFirmwareFile()
 
 // ---- upload steps ----
 
-void FirmwareUpdater::sendUpdateCommand(const QString &name)
+Task<void> FirmwareUpdater::sendUpdateCommand(const QString &name)
 {
-    if (!m_platform.midi)
-        throw UpdaterError::midiDestinationNotFound(name);
-    ::sendUpdateCommand(*m_platform.midi, m_availableDestinations, name);
+    return ::sendUpdateCommand(m_platform.midi, m_availableDestinations, name);
 }
 
 Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
@@ -358,7 +356,8 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std
     const auto self = shared_from_this();
     std::exception_ptr failure;
     try {
-        sendUpdateCommand(name);
+        auto send = sendUpdateCommand(name);
+        co_await send;
         setStatus(QStringLiteral("Waiting for USB firmware drive…"));
         auto driveWait = waitForBootDrive(m_platform.bootDriveTimeoutSeconds);
         const std::optional<QString> drive = co_await driveWait;

@@ -62,7 +62,7 @@ public:
     void chooseFirmwareFile();
 
     // The steps of an upload.
-    void sendUpdateCommand(const QString &name);
+    Task<void> sendUpdateCommand(const QString &name);
     Task<std::optional<QString>> waitForBootDrive(double timeoutSeconds);
 
 signals:

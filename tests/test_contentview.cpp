@@ -21,6 +21,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLabel>
@@ -217,6 +218,31 @@ private slots:
         QCOMPARE(h.statuses(), QStringList({"Core firmware update ready."}));
         QTest::keyClick(&w.view, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(h.chooser->titles, QStringList({"Choose Core Firmware"}));
+    }
+
+    void theWindowDrawsWhileTheCommandWaits()
+    {
+        // The device never confirms the send, so the upload waits its 2 s.
+        QTemporaryDir dir;
+        UpdaterHarness h({"VELTA 2"}, {});
+        h.scriptedMidi->completeSends = false;
+        h->setFirmwarePath(testfiles::writeFile(dir, "fw.uf2", uf2image::image(1)));
+        Window w(h);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::keyClick(&w.view, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return w.status() == "Uploading USB firmware…"; }, 1000));
+        const QImage before = w.view.grab().toImage();
+        QTest::qWait(300);
+        const QImage after = w.view.grab().toImage();
+        QVERIFY2(clock.elapsed() < 1900, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(before != after);
+        QCOMPARE(w.status(), QStringLiteral("Uploading USB firmware…"));
+        for (QWidget *control : w.controls())
+            QVERIFY2(!control->isEnabled(), qPrintable(control->metaObject()->className()));
+        QVERIFY(h.waitUntilIdle(5000));
+        QVERIFY(clock.elapsed() >= 2000);
+        QCOMPARE(w.status(), QStringLiteral("Failed."));
     }
 
     void everyControlHasAName()
