@@ -379,6 +379,7 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
         return;
     }
     setBusy(true);
+    m_stopProgrammer = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Preparing Core firmware update…"));
     launch(performCoreUpload(filePath, path));
 }
@@ -398,6 +399,12 @@ void FirmwareUpdater::report(std::exception_ptr failure, const QString &failedPr
 {
     alert(failure ? failedPrefix + describeAny(failure) : completeMessage);
     setStatus(failure ? failedStatus : doneStatus);
+}
+
+void FirmwareUpdater::abandonUpload()
+{
+    if (m_stopProgrammer)
+        m_stopProgrammer->store(true);
 }
 
 Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image)
@@ -444,10 +451,14 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         // non-trivial destructors inside co_await expressions.)
         // Progress reaches the window the way everything else does: posted,
         // in order, ahead of the run's result.
-        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self] {
-            return runner.run(filePath, portPath, [self](const AvrdudeProgress &progress) {
-                postToMainThread([self, progress] { self->setCoreProgress(progress); });
-            });
+        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self,
+                                             stop = m_stopProgrammer] {
+            return runner.run(
+                filePath, portPath,
+                [self](const AvrdudeProgress &progress) {
+                    postToMainThread([self, progress] { self->setCoreProgress(progress); });
+                },
+                stop.get());
         });
         output = co_await programmerRun;
     } catch (...) {

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QStringList>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -62,6 +63,10 @@ public:
     void startUpload();
     // The Choose… button: a file dialog limited to the target's extension.
     void chooseFirmwareFile();
+    // The process is about to end in the middle of an upload: a running
+    // avrdude is stopped within a moment, so it neither outlives the
+    // process nor holds it up.
+    void abandonUpload();
 
     // The steps of an upload.
     Task<void> sendUpdateCommand(const QString &name);
@@ -130,4 +135,6 @@ private:
     bool m_devicesChangedWhileBusy = false;
     // What the status line will read once the posted updates have run.
     QString m_postedStatus;
+    // Set to stop the avrdude of the running Core upload.
+    std::shared_ptr<std::atomic<bool>> m_stopProgrammer;
 };
