@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 
 const QString FirmwareUpdater::alertTitle = QStringLiteral("VELTA 2 Updater");
@@ -29,6 +31,15 @@ namespace {
 const QString notUf2Message = QStringLiteral("The selected file is not a valid UF2 firmware image.");
 const QString doneStatus = QStringLiteral("Done.");
 const QString failedStatus = QStringLiteral("Failed.");
+
+// A FIFO, a socket or a device (or a link to one) would hold avrdude until
+// its time limit. Decided from stat alone: nothing is opened.
+bool isSpecialFile(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)
+           && !S_ISDIR(info.st_mode);
+}
 
 // The text after the last full stop of the file name; empty without one.
 QString extensionOf(const QString &filePath)
@@ -344,6 +355,10 @@ void FirmwareUpdater::startUpload()
         return;
     }
     if (m_selectedTarget == FirmwareTarget::coreFirmware) {
+        if (isSpecialFile(filePath)) {
+            alert(QStringLiteral("The selected file is not a valid Intel HEX firmware image."));
+            return;
+        }
         uploadCoreFirmware(filePath);
         return;
     }

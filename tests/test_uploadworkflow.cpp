@@ -88,6 +88,8 @@ private slots:
                                         << "The selected file is not a valid UF2 firmware image.";
         for (const char *name : {"pipe.uf2", "socket.uf2", "zero.uf2", "device.uf2", "big.uf2"})
             QTest::newRow(name) << name << usb << velta << port << "The selected file is not a valid UF2 firmware image.";
+        for (const char *name : {"pipe.hex", "zero.hex"})
+            QTest::newRow(name) << name << core << velta << port << "The selected file is not a valid Intel HEX firmware image.";
         QTest::newRow("no MIDI device") << "fw.uf2" << usb << QStringList() << port << "No USB MIDI device is selected.";
         QTest::newRow("blank MIDI name") << "fw.uf2" << usb << QStringList({" \t"}) << port
                                          << "No USB MIDI device is selected.";
