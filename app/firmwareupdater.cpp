@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 
 const QString FirmwareUpdater::alertTitle = QStringLiteral("VELTA 2 Updater");
@@ -27,6 +29,17 @@ const QString FirmwareUpdater::alertTitle = QStringLiteral("VELTA 2 Updater");
 namespace {
 
 const QString notUf2Message = QStringLiteral("The selected file is not a valid UF2 firmware image.");
+const QString doneStatus = QStringLiteral("Done.");
+const QString failedStatus = QStringLiteral("Failed.");
+
+// A FIFO, a socket or a device (or a link to one) would hold avrdude until
+// its time limit. Decided from stat alone: nothing is opened.
+bool isSpecialFile(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)
+           && !S_ISDIR(info.st_mode);
+}
 
 // The text after the last full stop of the file name; empty without one.
 QString extensionOf(const QString &filePath)
@@ -63,7 +76,8 @@ std::shared_ptr<FirmwareUpdater> FirmwareUpdater::create(UpdaterPlatform platfor
 
 FirmwareUpdater::FirmwareUpdater(UpdaterPlatform platform)
     : m_platform(std::move(platform)),
-      m_statusText(QStringLiteral("Select a firmware target, file, and device."))
+      m_statusText(QStringLiteral("Select a firmware target, file, and device.")),
+      m_postedStatus(m_statusText)
 {
     // The client is never released: it belongs to the process, and a failed
     // registration leaves 0 and changes nothing else.
@@ -78,7 +92,7 @@ FirmwareUpdater::FirmwareUpdater(UpdaterPlatform platform)
     auto notice = [updater = QPointer<FirmwareUpdater>(this)] {
         postToMainThread([updater] {
             if (updater)
-                updater->m_deviceCheck.start();
+                updater->deviceNotice();
         });
     };
     if (m_platform.midi)
@@ -113,6 +127,12 @@ void FirmwareUpdater::setFirmwarePath(const QString &path)
 
 void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
 {
+    m_midiPickedByUser = true;
+    assignMIDIPortName(name);
+}
+
+void FirmwareUpdater::assignMIDIPortName(const QString &name)
+{
     if (m_selectedMIDIPortName == name)
         return;
     m_selectedMIDIPortName = name;
@@ -128,6 +148,12 @@ void FirmwareUpdater::setMidiPortNames(const QStringList &names)
 }
 
 void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
+{
+    m_serialPickedByUser = true;
+    assignSerialPortPath(path);
+}
+
+void FirmwareUpdater::assignSerialPortPath(const QString &path)
 {
     if (m_selectedSerialPortPath == path)
         return;
@@ -156,6 +182,12 @@ void FirmwareUpdater::setBusy(bool busy)
         return;
     m_isBusy = busy;
     emit isBusyChanged();
+    // The outcome is reported by now; the settle time lets a device that
+    // restarts at the end finish coming back.
+    if (!busy && m_devicesChangedWhileBusy) {
+        m_devicesChangedWhileBusy = false;
+        m_deviceCheck.start();
+    }
 }
 
 void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &progress)
@@ -168,6 +200,7 @@ void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &prog
 
 void FirmwareUpdater::setStatus(const QString &text)
 {
+    m_postedStatus = text;
     postToMainThread([self = shared_from_this(), text] { self->setStatusTextNow(text); });
 }
 
@@ -180,7 +213,7 @@ void FirmwareUpdater::alert(const QString &message)
 
 void FirmwareUpdater::refreshDevices()
 {
-    showDevices(discoveredDestinations(), discoveredPorts());
+    showDevices(discoveredDestinations(), discoveredPorts(), DeviceRefresh::requested);
 }
 
 QList<MIDIDeviceChoice> FirmwareUpdater::discoveredDestinations() const
@@ -193,20 +226,36 @@ QList<SerialPortChoice> FirmwareUpdater::discoveredPorts() const
     return m_platform.serialRegistry ? discoverSerialPorts(*m_platform.serialRegistry) : QList<SerialPortChoice>();
 }
 
-void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports)
+void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports,
+                                  DeviceRefresh kind)
 {
+    const bool automatic = kind == DeviceRefresh::automatic;
     m_availableDestinations = std::move(destinations);
     QStringList names;
     names.reserve(m_availableDestinations.size());
     for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
         names.append(choice.displayName);
     setMidiPortNames(names);
-    setSelectedMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+    // A pick of the updater's own is made again, so a VELTA 2 that comes
+    // back is selected again rather than whatever stood first meanwhile.
+    if (!(automatic && m_midiPickedByUser && names.contains(m_selectedMIDIPortName))) {
+        m_midiPickedByUser = false;
+        assignMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+    }
 
     setSerialPorts(ports);
-    const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
-    setSelectedSerialPortPath(preferred ? preferred->path : QString());
+    const bool pickedPortListed = std::any_of(m_serialPorts.begin(), m_serialPorts.end(), [this](const auto &port) {
+        return port.path == m_selectedSerialPortPath;
+    });
+    if (!(automatic && m_serialPickedByUser && pickedPortListed)) {
+        m_serialPickedByUser = false;
+        const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
+        assignSerialPortPath(preferred ? preferred->path : QString());
+    }
 
+    // How the last upload ended stays until the user acts.
+    if (automatic && (m_postedStatus == doneStatus || m_postedStatus == failedStatus))
+        return;
     if (m_selectedTarget == FirmwareTarget::coreFirmware) {
         setStatus(m_selectedSerialPortPath.isEmpty() ? QStringLiteral("No USB serial device found.")
                                                      : QStringLiteral("Core firmware update ready."));
@@ -216,12 +265,23 @@ void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<Se
     }
 }
 
-void FirmwareUpdater::refreshIfDevicesChanged()
+void FirmwareUpdater::deviceNotice()
 {
     // Every update makes the device vanish and return; the lists stay as
-    // they were until it has ended, and the next change after it refreshes.
+    // they were until it has ended, and then catch up once.
     if (m_isBusy)
+        m_devicesChangedWhileBusy = true;
+    else
+        m_deviceCheck.start();
+}
+
+void FirmwareUpdater::refreshIfDevicesChanged()
+{
+    // Started before the upload, due during it.
+    if (m_isBusy) {
+        m_devicesChangedWhileBusy = true;
         return;
+    }
     QList<MIDIDeviceChoice> destinations = discoveredDestinations();
     QList<SerialPortChoice> ports = discoveredPorts();
     const bool sameDestinations = std::equal(
@@ -230,7 +290,7 @@ void FirmwareUpdater::refreshIfDevicesChanged()
     const bool samePorts = std::equal(ports.begin(), ports.end(), m_serialPorts.begin(), m_serialPorts.end(),
                                       [](const auto &x, const auto &y) { return x.path == y.path; });
     if (!sameDestinations || !samePorts)
-        showDevices(std::move(destinations), std::move(ports));
+        showDevices(std::move(destinations), std::move(ports), DeviceRefresh::automatic);
 }
 
 void FirmwareUpdater::resetForTargetChange()
@@ -263,11 +323,9 @@ void FirmwareUpdater::chooseFirmwareFile()
 
 // ---- upload steps ----
 
-void FirmwareUpdater::sendUpdateCommand(const QString &name)
+Task<void> FirmwareUpdater::sendUpdateCommand(const QString &name)
 {
-    if (!m_platform.midi)
-        throw UpdaterError::midiDestinationNotFound(name);
-    ::sendUpdateCommand(*m_platform.midi, m_availableDestinations, name);
+    return ::sendUpdateCommand(m_platform.midi, m_availableDestinations, name);
 }
 
 Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
@@ -297,6 +355,10 @@ void FirmwareUpdater::startUpload()
         return;
     }
     if (m_selectedTarget == FirmwareTarget::coreFirmware) {
+        if (isSpecialFile(filePath)) {
+            alert(QStringLiteral("The selected file is not a valid Intel HEX firmware image."));
+            return;
+        }
         uploadCoreFirmware(filePath);
         return;
     }
@@ -332,6 +394,7 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
         return;
     }
     setBusy(true);
+    m_stopProgrammer = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Preparing Core firmware update…"));
     launch(performCoreUpload(filePath, path));
 }
@@ -350,7 +413,13 @@ void FirmwareUpdater::report(std::exception_ptr failure, const QString &failedPr
                              const QString &completeMessage)
 {
     alert(failure ? failedPrefix + describeAny(failure) : completeMessage);
-    setStatus(failure ? QStringLiteral("Failed.") : QStringLiteral("Done."));
+    setStatus(failure ? failedStatus : doneStatus);
+}
+
+void FirmwareUpdater::abandonUpload()
+{
+    if (m_stopProgrammer)
+        m_stopProgrammer->store(true);
 }
 
 Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image)
@@ -358,7 +427,8 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std
     const auto self = shared_from_this();
     std::exception_ptr failure;
     try {
-        sendUpdateCommand(name);
+        auto send = sendUpdateCommand(name);
+        co_await send;
         setStatus(QStringLiteral("Waiting for USB firmware drive…"));
         auto driveWait = waitForBootDrive(m_platform.bootDriveTimeoutSeconds);
         const std::optional<QString> drive = co_await driveWait;
@@ -396,10 +466,14 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         // non-trivial destructors inside co_await expressions.)
         // Progress reaches the window the way everything else does: posted,
         // in order, ahead of the run's result.
-        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self] {
-            return runner.run(filePath, portPath, [self](const AvrdudeProgress &progress) {
-                postToMainThread([self, progress] { self->setCoreProgress(progress); });
-            });
+        auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self,
+                                             stop = m_stopProgrammer] {
+            return runner.run(
+                filePath, portPath,
+                [self](const AvrdudeProgress &progress) {
+                    postToMainThread([self, progress] { self->setCoreProgress(progress); });
+                },
+                stop.get());
         });
         output = co_await programmerRun;
     } catch (...) {

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QStringList>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -35,9 +36,11 @@ public:
     const QString &firmwarePath() const { return m_firmwarePath; }
     void setFirmwarePath(const QString &path);
     const QString &selectedMIDIPortName() const { return m_selectedMIDIPortName; }
+    // The user's own pick (the window's picker): kept while its device is listed.
     void setSelectedMIDIPortName(const QString &name);
     const QStringList &midiPortNames() const { return m_midiPortNames; }
     const QString &selectedSerialPortPath() const { return m_selectedSerialPortPath; }
+    // The user's own pick, as for MIDI.
     void setSelectedSerialPortPath(const QString &path);
     const QList<SerialPortChoice> &serialPorts() const { return m_serialPorts; }
     const QString &statusText() const { return m_statusText; }
@@ -60,9 +63,13 @@ public:
     void startUpload();
     // The Choose… button: a file dialog limited to the target's extension.
     void chooseFirmwareFile();
+    // The process is about to end in the middle of an upload: a running
+    // avrdude is stopped within a moment, so it neither outlives the
+    // process nor holds it up.
+    void abandonUpload();
 
     // The steps of an upload.
-    void sendUpdateCommand(const QString &name);
+    Task<void> sendUpdateCommand(const QString &name);
     Task<std::optional<QString>> waitForBootDrive(double timeoutSeconds);
 
 signals:
@@ -97,9 +104,15 @@ private:
     void setCoreProgress(const std::optional<AvrdudeProgress> &progress);
     QList<MIDIDeviceChoice> discoveredDestinations() const;
     QList<SerialPortChoice> discoveredPorts() const;
-    // New lists, each device preferred again, and the readiness status.
-    void showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports);
-    // Refresh, but only when the devices differ from the lists shown.
+    void assignMIDIPortName(const QString &name);
+    void assignSerialPortPath(const QString &path);
+    // Refresh: both devices preferred again. A change notice: the user's
+    // picks stay while listed, and the outcome of an upload stays shown.
+    enum class DeviceRefresh { requested, automatic };
+    // New lists, their selections and the readiness status.
+    void showDevices(QList<MIDIDeviceChoice> destinations, QList<SerialPortChoice> ports, DeviceRefresh kind);
+    void deviceNotice();
+    // An automatic refresh, only when the devices differ from the lists shown.
     void refreshIfDevicesChanged();
 
     UpdaterPlatform m_platform;
@@ -116,4 +129,12 @@ private:
     std::uint32_t m_midiClient = 0;
     QList<MIDIDeviceChoice> m_availableDestinations;
     QTimer m_deviceCheck;
+    bool m_midiPickedByUser = false;
+    bool m_serialPickedByUser = false;
+    // A notice came while busy: the lists catch up once the upload has ended.
+    bool m_devicesChangedWhileBusy = false;
+    // What the status line will read once the posted updates have run.
+    QString m_postedStatus;
+    // Set to stop the avrdude of the running Core upload.
+    std::shared_ptr<std::atomic<bool>> m_stopProgrammer;
 };

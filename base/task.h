@@ -1,10 +1,11 @@
 #pragma once
 
 // A small coroutine task bound to the main thread: an upload reads as a list
-// of steps, and gives the thread up at each co_await (a pause, the boot-drive
-// poll, the programmer run on a worker thread) so the window keeps drawing.
+// of steps, and gives the thread up at each co_await (a pause, the wait for
+// the update command to go out, the boot-drive poll, the programmer run on a
+// worker thread) so the window keeps drawing.
 //
-// This is the program's one way to leave the main thread and come back:
+// Work that must run off the main thread goes there this way:
 // `co_await onWorkerThread(fn)` inside a Task runs fn on Qt's thread pool and
 // resumes the task on the main thread with its result. Anything else that has
 // to reach the main thread from another thread posts with postToMainThread

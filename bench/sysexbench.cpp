@@ -8,6 +8,7 @@
 #include "usb/jackmidiservice.h"
 #include "usb/updatecommand.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <exception>
@@ -24,6 +25,29 @@ const QString target = QStringLiteral("median <= 20 ms");
 // that is surely over, as it would for a user.
 constexpr auto gap = 30ms;
 constexpr auto rawLimit = 2000ms;
+
+Task<void> awaitSend(FirmwareUpdater *updater, QString port, std::exception_ptr *error, bool *done)
+{
+    try {
+        auto send = updater->sendUpdateCommand(port);
+        co_await send;
+    } catch (...) {
+        *error = std::current_exception();
+    }
+    *done = true;
+}
+
+// The send as an upload makes it: awaited on the main thread's event loop.
+void sendAndWait(FirmwareUpdater &updater, const QString &port)
+{
+    std::exception_ptr error;
+    bool done = false;
+    startDetached(awaitSend(&updater, port, &error, &done));
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (error)
+        std::rethrow_exception(error);
+}
 
 } // namespace
 
@@ -60,7 +84,7 @@ void SysexBench::run(BenchTable &table) const
         QElapsedTimer t;
         t.start();
         try {
-            harness->sendUpdateCommand(port);
+            sendAndWait(*harness, port);
         } catch (const std::exception &e) {
             ++updaterFailures;
             if (firstError.isEmpty())

@@ -81,7 +81,8 @@ AvrdudeRunner::AvrdudeRunner(QString resourceDir, std::chrono::milliseconds time
 }
 
 QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath,
-                           const std::function<void(const AvrdudeProgress &)> &onProgress) const
+                           const std::function<void(const AvrdudeProgress &)> &onProgress,
+                           const std::atomic<bool> *stop) const
 {
     const QString tool = m_resourceDir + QLatin1Char('/') + toolName;
     const QString config = m_resourceDir + QLatin1Char('/') + configName;
@@ -116,8 +117,9 @@ QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPor
     // and at full speed: once the port is gone, it is stopped.
     const bool portWasThere = hasAccess(serialPortPath, F_OK);
     bool portGone = false;
+    auto stopped = [stop] { return stop && stop->load(); };
     process.setReadChannel(QProcess::StandardError);
-    while (process.state() == QProcess::Running && !deadline.hasExpired() && !portGone) {
+    while (process.state() == QProcess::Running && !deadline.hasExpired() && !portGone && !stopped()) {
         process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 250)));
         const QByteArray chunk = process.readAllStandardError();
         standardError += chunk;
@@ -135,7 +137,10 @@ QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPor
         QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
         if (!output.isEmpty() && !output.endsWith(QLatin1Char('\n')))
             output += QLatin1Char('\n');
-        throw UpdaterError::avrdudeFailed(output + (portGone ? goneNote(serialPortPath) : stoppedNote(m_timeLimit)));
+        const QString why = stopped() ? QStringLiteral("avrdude was stopped: the updater is quitting.\n")
+                            : portGone ? goneNote(serialPortPath)
+                                       : stoppedNote(m_timeLimit);
+        throw UpdaterError::avrdudeFailed(output + why);
     }
 
     const QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());

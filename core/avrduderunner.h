@@ -6,6 +6,7 @@
 
 #include "core/avrdudeprogress.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 
@@ -35,9 +36,12 @@ public:
     // The tool's output when it exits with status 0; otherwise throws
     // UpdaterError (bundledToolMissing, bundledToolNotExecutable, avrdudeFailed).
     // `onProgress`, when given, hears of the tool's progress bars as they
-    // stream, on the caller's thread.
+    // stream, on the caller's thread. Once `stop` is set (from any thread)
+    // the tool is killed within a quarter second and reaped, and run throws
+    // avrdudeFailed.
     QString run(const QString &firmwarePath, const QString &serialPortPath,
-                const std::function<void(const AvrdudeProgress &)> &onProgress = {}) const;
+                const std::function<void(const AvrdudeProgress &)> &onProgress = {},
+                const std::atomic<bool> *stop = nullptr) const;
 
     const QString &resourceDir() const { return m_resourceDir; }
 

@@ -1,6 +1,7 @@
 // The window, offscreen: what it shows for each state of the updater and
 // which controls it offers when. Also saves pictures of it under the build
 // folder (build/screenshots/).
+#include "support/answeredquitquestion.h"
 #include "support/intelhex.h"
 #include "support/stk500simprocess.h"
 #include "support/testfiles.h"
@@ -9,6 +10,7 @@
 #include "ui/contentview.h"
 #include "ui/filedialogchooser.h"
 #include "ui/messageboxalertpresenter.h"
+#include "ui/messageboxquitquestion.h"
 #include "ui/pathbox.h"
 #include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
@@ -19,12 +21,14 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLayout>
 #include <QListView>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QStyleFactory>
@@ -55,7 +59,9 @@ QString screenshotDir()
 }
 
 struct Window {
-    explicit Window(UpdaterHarness &h) : view(h.updater)
+    explicit Window(UpdaterHarness &h,
+                    std::shared_ptr<QuitQuestion> quitQuestion = std::make_shared<MessageBoxQuitQuestion>())
+        : view(h.updater, std::move(quitQuestion))
     {
         view.show();
         if (!QTest::qWaitForWindowExposed(&view))
@@ -215,6 +221,94 @@ private slots:
         QCOMPARE(h.statuses(), QStringList({"Core firmware update ready."}));
         QTest::keyClick(&w.view, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(h.chooser->titles, QStringList({"Choose Core Firmware"}));
+    }
+
+    void theWindowDrawsWhileTheCommandWaits()
+    {
+        // The device never confirms the send, so the upload waits its 2 s.
+        QTemporaryDir dir;
+        UpdaterHarness h({"VELTA 2"}, {});
+        h.scriptedMidi->completeSends = false;
+        h->setFirmwarePath(testfiles::writeFile(dir, "fw.uf2", uf2image::image(1)));
+        Window w(h);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::keyClick(&w.view, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return w.status() == "Uploading USB firmware…"; }, 1000));
+        const QImage before = w.view.grab().toImage();
+        QTest::qWait(300);
+        const QImage after = w.view.grab().toImage();
+        QVERIFY2(clock.elapsed() < 1900, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(before != after);
+        QCOMPARE(w.status(), QStringLiteral("Uploading USB firmware…"));
+        for (QWidget *control : w.controls())
+            QVERIFY2(!control->isEnabled(), qPrintable(control->metaObject()->className()));
+        QVERIFY(h.waitUntilIdle(5000));
+        QVERIFY(clock.elapsed() >= 2000);
+        QCOMPARE(w.status(), QStringLiteral("Failed."));
+    }
+
+    void closingDuringAnUpdateAsksFirst()
+    {
+        // The question as the window asks it.
+        QMessageBox box;
+        QPushButton *quit = MessageBoxQuitQuestion::configure(box);
+        QCOMPARE(box.windowTitle(), QStringLiteral("VELTA 2 Updater"));
+        QCOMPARE(box.icon(), QMessageBox::Warning);
+        QCOMPARE(box.text(), QStringLiteral("An update is running. If you quit now, the VELTA 2 may be left without "
+                                            "working firmware.\n\nQuit anyway?"));
+        QStringList buttons;
+        for (QAbstractButton *button : box.buttons())
+            buttons << button->text();
+        buttons.sort();
+        QCOMPARE(buttons, QStringList({"Cancel", "Quit"}));
+        QCOMPARE(box.defaultButton()->text(), QStringLiteral("Cancel"));
+        box.show();
+        QTest::keyClick(&box, Qt::Key_Escape);
+        QVERIFY(box.clickedButton() && box.clickedButton() != quit);
+
+        // Cancel: the update goes on to its end, and closing then never asks.
+        QTemporaryDir tools;
+        QTemporaryDir files;
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {"/dev/ttyACM0"}, {}, slowTool(tools, 1.0));
+        h->setSelectedTarget(FirmwareTarget::coreFirmware);
+        h->setFirmwarePath(testfiles::writeFile(files, "core.hex", ":00000001FF\n"));
+        auto question = std::make_shared<AnsweredQuitQuestion>(false);
+        Window w(h, question);
+        QTest::keyClick(&w.view, Qt::Key_Return);
+        h.settle();
+        QVERIFY(!w.view.close());
+        QCOMPARE(question->asked, 1);
+        QVERIFY(w.view.isVisible() && h->isBusy());
+        QVERIFY(h.waitUntilIdle(20000));
+        QCOMPARE(h.alertMessages(), QStringList({"Core firmware upload complete."}));
+        QVERIFY(w.view.close());
+        QCOMPARE(question->asked, 1);
+
+        // Quit: the application, in a process of its own, with the bundled
+        // avrdude writing to a slow chip.
+        Stk500SimProcess sim({"--page-ms", "40"});
+        const QString fw = testfiles::writeFile(files, "big.hex", toIntelHex(testfiles::randomBytes(32 * 1024)));
+        QProcess probe;
+        probe.start(QCoreApplication::applicationDirPath() + "/velta-quitprobe", {sim.portPath(), fw});
+        QStringList lines;
+        QElapsedTimer sinceQuit;
+        while (!lines.contains("QUIT") && probe.waitForReadyRead(30000)) {
+            while (probe.canReadLine())
+                lines << QString::fromUtf8(probe.readLine()).trimmed();
+        }
+        sinceQuit.start();
+        QVERIFY2(lines.contains("QUIT"), qPrintable(lines.join('|') + probe.readAllStandardError()));
+        const bool ended = probe.waitForFinished(10000);
+        const qint64 took = sinceQuit.elapsed();
+        if (!ended)
+            probe.kill();
+        QVERIFY2(ended && took < 1000, qPrintable(QStringLiteral("ended %1 after %2 ms").arg(ended).arg(took)));
+        QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.exitCode(), 0);
+        QCOMPARE(lines.filter("AVRDUDE ").size(), 1);
+        const QString avrdude = "/proc/" + lines.filter("AVRDUDE ").at(0).mid(8);
+        QVERIFY2(!QFile::exists(avrdude), qPrintable(avrdude + " is still there"));
     }
 
     void coreUploadShowsAvrdudesProgress()

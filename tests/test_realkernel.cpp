@@ -14,11 +14,14 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 using namespace testfiles;
 
@@ -171,6 +174,52 @@ private slots:
         QCOMPARE(mcopy.readAllStandardOutput(), image);
     }
 
+    void theDeviceComesBackReadyForAnotherUpdate()
+    {
+        // As the real device, the rig's restarts with its new firmware once
+        // the image is on the drive. The list follows it as it re-enumerated,
+        // the outcome stays shown, and the next update needs no Refresh.
+        SimDevice device("velta-gadgetdevice");
+        QVERIFY2(device.start({"midi", "--restart"}), qPrintable(device.log()));
+        UpdaterHarness h(systemPlatform());
+        h->refreshDevices();
+        h.settle();
+        QCOMPARE(h->selectedMIDIPortName(), port);
+        auto system = AlsaMidiService::create();
+        QVERIFY(system);
+        QTemporaryDir dir;
+        for (int round = 1; round <= 2; ++round) {
+            const QByteArray image = uf2image::image(60 * round);
+            const QString name = QStringLiteral("velta-usb-%1.uf2").arg(round);
+            h->setFirmwarePath(writeFile(dir, name, image));
+            h.settle();
+            h.log.clear();
+            h->startUpload();
+            QVERIFY(h.waitUntilIdle(60000));
+            QCOMPARE(h.log, UpdaterHarness::usbSuccessLog);
+            QCOMPARE(device.received(), QStringList(round, updateCommandHex));
+
+            QVERIFY2(QTest::qWaitFor([&] {
+                         const std::uint32_t now = deviceEndpoint(*system);
+                         return !QFileInfo::exists(device.drive()) && now != 0
+                                && std::any_of(h->availableDestinations().begin(), h->availableDestinations().end(),
+                                               [&](const MIDIDeviceChoice &choice) {
+                                                   return choice.displayName == port && choice.endpoint == now;
+                                               });
+                     }, 20000),
+                     qPrintable(h->midiPortNames().join(", ") + device.log()));
+            QTest::qWait(int(FirmwareUpdater::deviceSettleTime.count()) + 200);
+            h.settle();
+            QCOMPARE(h->selectedMIDIPortName(), port);
+            QCOMPARE(h->statusText(), QStringLiteral("Done."));
+
+            QProcess mcopy;
+            mcopy.start("mcopy", {"-n", "-i", device.image(), "::" + name, "-"});
+            QVERIFY(mcopy.waitForFinished(20000));
+            QCOMPARE(mcopy.readAllStandardOutput(), image);
+        }
+    }
+
     void usbFailuresOnTheRealDrivers()
     {
         QTemporaryDir dir;
@@ -235,10 +284,12 @@ private slots:
         QVERIFY(h.standardOutput.at(0).contains("bytes of flash verified"));
         QCOMPARE(readFile(flash).left(image.size()), image);
 
-        // Unplugged: udev's (here the kernel's) event empties the list.
+        // Unplugged: udev's (here the kernel's) event empties the list, and
+        // the outcome stays shown.
         unplug();
-        QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "No USB serial device found."; }, 5000));
-        QVERIFY(h->serialPorts().isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return h->serialPorts().isEmpty(); }, 5000));
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("Done."));
     }
 
     void coreDeviceUnpluggedWhileWriting()
@@ -259,6 +310,11 @@ private slots:
         QVERIFY2(alert.endsWith("avrdude was stopped: the serial device /dev/ttyACM0 went away.\n"), qPrintable(alert));
         QCOMPARE(h->statusText(), QStringLiteral("Failed."));
         QCOMPARE(processprobe::childrenNamed("avrdude"), 0);
+        // The port went during the update: the list catches up after it,
+        // and the outcome stays.
+        QTest::qWait(2000);
+        QVERIFY(h->serialPorts().isEmpty());
+        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
     }
 };
 

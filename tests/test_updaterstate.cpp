@@ -45,7 +45,7 @@ private slots:
         h.serial->notify();
         QTest::qWait(int(FirmwareUpdater::deviceSettleTime.count()) + 200);
         QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyUSB0"));
-        // A port that goes: refreshed as if Refresh had been pressed.
+        // A port that goes: the lists are refreshed, the choice still listed kept.
         h.serial->paths = QStringList{"/dev/ttyUSB0"};
         h.serial->notify();
         QTRY_COMPARE_WITH_TIMEOUT(h->serialPorts().size(), 1, 1000);
@@ -54,6 +54,64 @@ private slots:
         h.serial->paths.clear();
         h.serial->notify();
         QTRY_COMPARE_WITH_TIMEOUT(h->statusText(), QStringLiteral("No USB serial device found."), 1000);
+    }
+
+    void noticesKeepHandPicksAndFollowTheDevice()
+    {
+        // One desk, change by change: the lists after each notice, what is
+        // selected then, and what the user picks by hand afterwards.
+        struct Step {
+            const char *change;
+            QStringList midi;
+            QStringList serial;
+            QString midiSelected;
+            QString serialSelected;
+            QString midiPick;
+            QString serialPick;
+        };
+        const QString a = "VELTA 2 A", b = "VELTA 2 B", through = "Midi Through";
+        const QString acm = "/dev/ttyACM0", usb = "/dev/ttyUSB0";
+        const Step steps[] = {
+            {"VELTA 2 A plugged in", {through, a}, {}, a, "", "", ""},
+            {"VELTA 2 B plugged in", {through, a, b}, {}, a, "", b, ""},
+            {"an unrelated adapter plugged in", {through, a, b}, {usb}, b, usb, "", usb},
+            {"a preferred port plugged in", {through, a, b}, {acm, usb}, b, usb, "", ""},
+            {"the picked unit unplugged", {through, a}, {acm, usb}, a, usb, "", ""},
+            {"the other unit unplugged as well", {through}, {acm, usb}, through, usb, "", ""},
+            {"it comes back", {through, a}, {acm, usb}, a, usb, "", ""},
+        };
+        UpdaterHarness h({through}, {});
+        h->refreshDevices();
+        h.chooser->answer = "/home/me/fw.uf2";
+        h->chooseFirmwareFile();
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("Firmware file selected."));
+        for (const Step &step : steps) {
+            h.scriptedMidi->destinations = ScriptedMidiService(step.midi).destinations;
+            h.serial->paths = step.serial;
+            // Either service's notice looks at both lists.
+            h.serial->notify();
+            QStringList shown;
+            QVERIFY2(QTest::qWaitFor([&] {
+                         shown = h->midiPortNames();
+                         for (const SerialPortChoice &port : h->serialPorts())
+                             shown << port.path;
+                         return shown == step.midi + step.serial;
+                     }, 2000),
+                     step.change);
+            h.settle();
+            QCOMPARE(h->selectedMIDIPortName(), step.midiSelected);
+            QCOMPARE(h->selectedSerialPortPath(), step.serialSelected);
+            QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+            if (!step.midiPick.isEmpty())
+                h->setSelectedMIDIPortName(step.midiPick);
+            if (!step.serialPick.isEmpty())
+                h->setSelectedSerialPortPath(step.serialPick);
+        }
+        // Refresh prefers again, the user's picks or not.
+        h->refreshDevices();
+        QCOMPARE(h->selectedSerialPortPath(), acm);
+        QCOMPARE(h->selectedMIDIPortName(), a);
     }
 
     void refreshChoosesTheReadinessText_data()

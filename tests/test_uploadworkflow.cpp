@@ -34,12 +34,12 @@ namespace {
 
 const QString title = QStringLiteral("VELTA 2 Updater");
 
-// Things a .uf2 name can stand for that are no firmware file, made in `dir`
-// under `name`; the device node only where this process may make one.
+// Things a firmware name can stand for that are no firmware file, made in
+// `dir` under `name`; the device node only where this process may make one.
 void makeHostileFile(const QTemporaryDir &dir, const QString &name)
 {
     const QByteArray path = QFile::encodeName(dir.filePath(name));
-    if (name == "pipe.uf2") {
+    if (name.startsWith("pipe.")) {
         QVERIFY(::mkfifo(path.constData(), 0600) == 0);
     } else if (name == "socket.uf2") {
         sockaddr_un address{};
@@ -48,7 +48,7 @@ void makeHostileFile(const QTemporaryDir &dir, const QString &name)
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         QVERIFY(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
         ::close(fd);
-    } else if (name == "zero.uf2") {
+    } else if (name.startsWith("zero.")) {
         QVERIFY(QFile::link("/dev/zero", dir.filePath(name)));
     } else if (name == "device.uf2") {
         ::mknod(path.constData(), S_IFCHR | 0600, makedev(1, 3));
@@ -90,6 +90,8 @@ private slots:
                                               << "The selected file is not a valid UF2 firmware image.";
         for (const char *name : {"pipe.uf2", "socket.uf2", "zero.uf2", "device.uf2", "big.uf2"})
             QTest::newRow(name) << name << usb << velta << port << "The selected file is not a valid UF2 firmware image.";
+        for (const char *name : {"pipe.hex", "zero.hex"})
+            QTest::newRow(name) << name << core << velta << port << "The selected file is not a valid Intel HEX firmware image.";
         QTest::newRow("no MIDI device") << "fw.uf2" << usb << QStringList() << port << "No USB MIDI device is selected.";
         QTest::newRow("blank MIDI name") << "fw.uf2" << usb << QStringList({" \t"}) << port
                                          << "No USB MIDI device is selected.";
@@ -129,7 +131,7 @@ private slots:
             for (int i = 0; i < 300 && !returned; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (!returned)
-                ::close(::open(QFile::encodeName(dir.filePath("pipe.uf2")).constData(), O_WRONLY | O_NONBLOCK));
+                ::close(::open(QFile::encodeName(dir.filePath(file)).constData(), O_WRONLY | O_NONBLOCK));
         });
         QElapsedTimer clock;
         clock.start();
@@ -205,6 +207,63 @@ private slots:
         QCOMPARE(h.alertMessages(),
                  QStringList({"USB firmware update failed.\n\nCould not read the selected firmware file."}));
         QVERIFY(QDir(h.volumes.filePath("RPI-RP2")).isEmpty());
+    }
+
+    void theOutcomeOutlivesNoticesDuringTheUpload_data()
+    {
+        QTest::addColumn<bool>("sent");
+        QTest::addColumn<QString>("lastStep"); // 2 s long on both paths
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("done") << true << "Finishing…" << "Done.";
+        QTest::newRow("failed") << false << "Uploading USB firmware…" << "Failed.";
+    }
+    void theOutcomeOutlivesNoticesDuringTheUpload()
+    {
+        // The device leaves as the command goes out and comes back under
+        // another endpoint, with a second unit beside it, in the last 100 ms
+        // of the upload. Nothing moves until it has ended; then the lists
+        // catch up, and the outcome stays on the status line.
+        QFETCH(bool, sent);
+        QFETCH(QString, lastStep);
+        QFETCH(QString, outcome);
+        QTemporaryDir dir;
+        UpdaterHarness h({"VELTA 2"}, {});
+        h.scriptedMidi->completeSends = sent;
+        DriveFolder drive(h.volumes.path());
+        h->refreshDevices();
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
+        h.settle();
+
+        int listChangesWhileBusy = 0;
+        for (auto changed : {&FirmwareUpdater::midiPortNamesChanged, &FirmwareUpdater::selectedMIDIPortNameChanged,
+                             &FirmwareUpdater::serialPortsChanged}) {
+            connect(h.updater.get(), changed, this, [&] { listChangesWhileBusy += h->isBusy(); });
+        }
+        bool lateNoticeWhileBusy = false;
+        QTimer late;
+        late.setSingleShot(true);
+        late.setInterval(1900);
+        connect(h.updater.get(), &FirmwareUpdater::statusTextChanged, &late, [&] {
+            if (h->statusText() == lastStep)
+                late.start();
+        });
+        connect(&late, &QTimer::timeout, this, [&] {
+            h.scriptedMidi->destinations = {{5, QString("VELTA 2"), std::nullopt}, {6, QString("Keys"), std::nullopt}};
+            lateNoticeWhileBusy = h->isBusy();
+            h.serial->notify();
+        });
+        h->startUpload();
+        h.scriptedMidi->destinations.clear();
+        h.serial->notify();
+        QVERIFY(h.waitUntilIdle(10000));
+        QVERIFY(lateNoticeWhileBusy);
+        QTRY_COMPARE_WITH_TIMEOUT(h->midiPortNames(), QStringList({"Keys", "VELTA 2"}), 2000);
+        h.settle();
+        QCOMPARE(listChangesWhileBusy, 0);
+        QCOMPARE(h->statusText(), outcome);
+        QCOMPARE(h.statuses().last(), outcome);
+        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2"));
+        QCOMPARE(h->availableDestinations().at(1).endpoint, 5u);
     }
 
     void usbUpdateOnTheSimulatedDevice()

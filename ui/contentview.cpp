@@ -6,6 +6,7 @@
 #include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -61,8 +62,9 @@ QVBoxLayout *column(int spacing)
 
 } // namespace
 
-ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent)
-    : QWidget(parent), m_updater(std::move(updater))
+ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_ptr<QuitQuestion> quitQuestion,
+                         QWidget *parent)
+    : QWidget(parent), m_updater(std::move(updater)), m_quitQuestion(std::move(quitQuestion))
 {
     auto *root = column(18);
     root->setContentsMargins(padding, padding, padding, padding);
@@ -253,6 +255,19 @@ void ContentView::showEvent(QShowEvent *event)
         m_firstShowDone = true;
         m_updater->refreshDevices();
     }
+}
+
+void ContentView::closeEvent(QCloseEvent *event)
+{
+    // Leaving half-way can leave the device without working firmware.
+    if (m_updater->isBusy()) {
+        if (!m_quitQuestion->quitAnyway(this)) {
+            event->ignore();
+            return;
+        }
+        m_updater->abandonUpload();
+    }
+    QWidget::closeEvent(event);
 }
 
 void ContentView::onTargetChanged()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/messageboxquitquestion.h"
+
 #include <QWidget>
 
 #include <memory>
@@ -23,13 +25,16 @@ class ContentView : public QWidget {
 public:
     static constexpr int windowWidth = 680;
 
-    explicit ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent = nullptr);
+    explicit ContentView(std::shared_ptr<FirmwareUpdater> updater,
+                         std::shared_ptr<QuitQuestion> quitQuestion = std::make_shared<MessageBoxQuitQuestion>(),
+                         QWidget *parent = nullptr);
     ~ContentView() override;
 
     FirmwareUpdater &updater() const { return *m_updater; }
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     QWidget *buildHeader();
@@ -48,6 +53,7 @@ private:
     void showCoreProgress();
 
     std::shared_ptr<FirmwareUpdater> m_updater;
+    std::shared_ptr<QuitQuestion> m_quitQuestion;
     bool m_firstShowDone = false;
 
     SegmentedControl *m_targetPicker = nullptr;

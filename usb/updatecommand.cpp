@@ -4,7 +4,6 @@
 #include "usb/midiservice.h"
 
 #include <algorithm>
-#include <thread>
 
 const std::array<std::uint8_t, 11> updateCommandBody{
     0x7D, 'V', 'L', '2', 'V', 'E', 'L', 'T', 'A', '2', 0x01,
@@ -20,8 +19,8 @@ std::vector<std::uint8_t> buildUpdateCommand()
     return message;
 }
 
-void sendUpdateCommand(MidiService &midi, const QList<MIDIDeviceChoice> &destinations,
-                       const QString &name, std::chrono::milliseconds limit)
+Task<void> sendUpdateCommand(std::shared_ptr<MidiService> midi, QList<MIDIDeviceChoice> destinations,
+                             QString name, std::chrono::milliseconds limit)
 {
     using Clock = std::chrono::steady_clock;
 
@@ -30,7 +29,7 @@ void sendUpdateCommand(MidiService &midi, const QList<MIDIDeviceChoice> &destina
                                         return choice.displayName.normalized(QString::NormalizationForm_C)
                                             == name.normalized(QString::NormalizationForm_C);
                                     });
-    if (match == destinations.end())
+    if (!midi || match == destinations.end())
         throw UpdaterError::midiDestinationNotFound(name);
 
     // The service shares ownership, so the request and its bytes outlive a
@@ -38,13 +37,13 @@ void sendUpdateCommand(MidiService &midi, const QList<MIDIDeviceChoice> &destina
     auto request = std::make_shared<SysexRequest>();
     request->destination = match->endpoint;
     request->data = buildUpdateCommand();
-    midi.sendSysex(request);
+    midi->sendSysex(request);
 
     const auto deadline = Clock::now() + limit;
     while (!request->complete.load()) {
         if (Clock::now() >= deadline)
             break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        co_await pauseFor(std::chrono::milliseconds(10));
     }
     if (!request->complete.load())
         throw UpdaterError::sysexSendFailed(name);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "base/task.h"
 #include "usb/mididiscovery.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // 7D (the non-commercial manufacturer ID), "VL2VELTA2", 01 (update).
@@ -16,8 +18,7 @@ std::vector<std::uint8_t> buildUpdateCommand();
 // Sends the update command to the destination named exactly `name` (case
 // and blanks count) and waits up to `limit` for the service to report the
 // bytes gone. Throws midiDestinationNotFound (nothing sent) or sysexSendFailed.
-// Holds its caller for the wait: it sleeps in 10 ms slices and services no
-// events, so nothing posted meanwhile can run inside an upload step.
-void sendUpdateCommand(MidiService &midi, const QList<MIDIDeviceChoice> &destinations,
-                       const QString &name,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+// The wait looks every 10 ms and gives the main thread up in between, so the
+// window goes on drawing while a device that is gone keeps it waiting.
+Task<void> sendUpdateCommand(std::shared_ptr<MidiService> midi, QList<MIDIDeviceChoice> destinations,
+                             QString name, std::chrono::milliseconds limit = std::chrono::milliseconds(2000));

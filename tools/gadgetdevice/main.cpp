@@ -1,12 +1,17 @@
 // velta-gadgetdevice: the device on a real kernel, played by USB gadgets on
 // dummy_hcd. Runs as root inside the test VM (tests/vm/vmrun.sh).
 //
-//   velta-gadgetdevice midi [--never-drive] [--user NAME]
+//   velta-gadgetdevice midi [--never-drive | --restart] [--user NAME]
 //   velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]
 //   velta-gadgetdevice unplug
 //
 // stdout (one line each, flushed): READY, RX <hex>, IMAGE <path>,
-// DRIVE <path>, TTY <host-side tty>, UNPLUGGED. Diagnostics go to stderr.
+// DRIVE <path>, RESTARTED, TTY <host-side tty>, UNPLUGGED. Diagnostics go
+// to stderr.
+//
+// --restart: as the real device, once a whole UF2 image is on the drive it
+// leaves (unmounted, unplugged) and comes back in its MIDI personality,
+// ready for the next update command.
 // SIGTERM or SIGINT: unmount the drive, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
@@ -326,26 +331,66 @@ std::string gadgetRawmidi()
     return {};
 }
 
-int runMidi(bool neverDrive, const User &user)
+// The MIDI personality, bound, with its reader open before the host shows
+// the port; the reader, or -1.
+int becomeMidi(Gadget &gadget)
 {
-    Gadget gadget;
     std::string error;
     if (!gadget.create("velta-midi", "VELTA 2", 0x0001, "midi.velta",
                        {{"in_ports", "1"}, {"out_ports", "1"}, {"id", CardId}}, error)
         || !gadget.bind(error)) {
         note(error);
-        return 1;
+        return -1;
     }
     std::string rawmidi;
-    if (!waitFor([&] { return !(rawmidi = gadgetRawmidi()).empty() && exists(rawmidi); }, AppearTimeoutMs))
-        return failUnlessStopping("the gadget's MIDI card " + CardId + " did not appear");
+    if (!waitFor([&] { return !(rawmidi = gadgetRawmidi()).empty() && exists(rawmidi); }, AppearTimeoutMs)) {
+        failUnlessStopping("the gadget's MIDI card " + CardId + " did not appear");
+        return -1;
+    }
     int midi = open(rawmidi.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (midi < 0)
-        return failUnlessStopping(rawmidi + ": " + std::strerror(errno));
+    if (midi < 0) {
+        failUnlessStopping(rawmidi + ": " + std::strerror(errno));
+        return -1;
+    }
     if (!waitFor(hostPortShown, AppearTimeoutMs)) {
         close(midi);
-        return failUnlessStopping("the host side did not show the sequencer port \"" + PortName + '"');
+        failUnlessStopping("the host side did not show the sequencer port \"" + PortName + '"');
+        return -1;
     }
+    return midi;
+}
+
+std::uint32_t littleEndian32(const unsigned char *bytes)
+{
+    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16
+        | std::uint32_t(bytes[3]) << 24;
+}
+
+// A file on the drive that holds every block its first UF2 block counts.
+bool wholeImageOn(const std::string &drivePath)
+{
+    for (const auto &name : listDir(drivePath)) {
+        const int fd = open((drivePath + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        unsigned char header[32];
+        struct stat info{};
+        const bool whole = read(fd, header, sizeof header) == ssize_t(sizeof header) && fstat(fd, &info) == 0
+            && littleEndian32(header) == 0x0A324655 && littleEndian32(header + 4) == 0x9E5D5157
+            && info.st_size >= off_t(littleEndian32(header + 24)) * 512;
+        close(fd);
+        if (whole)
+            return true;
+    }
+    return false;
+}
+
+int runMidi(bool neverDrive, bool restart, const User &user)
+{
+    Gadget gadget;
+    int midi = becomeMidi(gadget);
+    if (midi < 0)
+        return stopping ? 0 : 1;
     say("READY");
 
     SysexReader reader;
@@ -375,6 +420,17 @@ int runMidi(bool neverDrive, const User &user)
             midi = -1;
             if (!becomeDrive(gadget, drive, user))
                 return stopping ? 0 : 1;
+            if (restart && waitFor([&] { return wholeImageOn(drive.mountPath); }, INT_MAX)) {
+                // The unmount waits for the writer to close the file, and
+                // puts what it wrote into the image.
+                waitFor([&] { return umount2(drive.mountPath.c_str(), 0) == 0 || errno != EBUSY; }, AppearTimeoutMs);
+                drive.unmount();
+                gadget.remove();
+                if ((midi = becomeMidi(gadget)) < 0)
+                    return stopping ? 0 : 1;
+                restarted = false;
+                say("RESTARTED");
+            }
         }
     }
     if (midi >= 0)
@@ -468,7 +524,7 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
 int usage()
 {
-    std::fputs("usage: velta-gadgetdevice midi [--never-drive] [--user NAME]\n"
+    std::fputs("usage: velta-gadgetdevice midi [--never-drive | --restart] [--user NAME]\n"
                "       velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]\n"
                "       velta-gadgetdevice unplug\n",
                stderr);
@@ -501,11 +557,14 @@ int main(int argc, char **argv)
 
     if (mode == "midi") {
         bool neverDrive = false;
+        bool restart = false;
         std::string userName;
         for (int i = 2; i < argc; ++i) {
             const std::string arg = argv[i];
             if (arg == "--never-drive")
                 neverDrive = true;
+            else if (arg == "--restart")
+                restart = true;
             else if (arg == "--user" && i + 1 < argc)
                 userName = argv[++i];
             else
@@ -516,7 +575,9 @@ int main(int argc, char **argv)
             note("unknown user " + userName);
             return 2;
         }
-        return runMidi(neverDrive, User{pw->pw_name, pw->pw_uid, pw->pw_gid});
+        if (neverDrive && restart)
+            return usage();
+        return runMidi(neverDrive, restart, User{pw->pw_name, pw->pw_uid, pw->pw_gid});
     }
 
     std::optional<int> unplugAfterPages;

@@ -1,0 +1,26 @@
+#include "ui/messageboxquitquestion.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+QPushButton *MessageBoxQuitQuestion::configure(QMessageBox &box)
+{
+    box.setWindowTitle(QStringLiteral("VELTA 2 Updater"));
+    box.setIcon(QMessageBox::Warning);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QStringLiteral("An update is running. If you quit now, the VELTA 2 may be left without working "
+                               "firmware.\n\nQuit anyway?"));
+    QPushButton *quit = box.addButton(QStringLiteral("Quit"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    return quit;
+}
+
+bool MessageBoxQuitQuestion::quitAnyway(QWidget *window)
+{
+    QMessageBox box(window);
+    QPushButton *quit = configure(box);
+    box.exec();
+    return box.clickedButton() == quit;
+}
