@@ -273,7 +273,7 @@ void FirmwareUpdater::sendUpdateCommand(const QString &name)
 Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
 {
     return ::waitForBootDrive([roots = m_platform.volumeRoots] { return ::findBootDrive(roots); },
-                              timeoutSeconds);
+                              timeoutSeconds, m_platform.volumeService);
 }
 
 // ---- upload workflow ----
