@@ -5,6 +5,7 @@
 #include "base/mainthread.h"
 #include "base/textcompare.h"
 #include "base/updatererror.h"
+#include "core/serialaccess.h"
 #include "core/serialregistry.h"
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
@@ -329,6 +330,10 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
     const QString path = trimmedText(m_selectedSerialPortPath);
     if (path.isEmpty()) {
         alert(QStringLiteral("No USB serial device is selected."));
+        return;
+    }
+    if (const std::optional<QString> refusal = serialPermissionProblem(path)) {
+        alert(*refusal);
         return;
     }
     setBusy(true);
