@@ -5,6 +5,7 @@
 #include "base/mainthread.h"
 #include "base/textcompare.h"
 #include "base/updatererror.h"
+#include "core/serialaccess.h"
 #include "core/serialregistry.h"
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
@@ -331,7 +332,7 @@ Task<void> FirmwareUpdater::sendUpdateCommand(const QString &name)
 Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
 {
     return ::waitForBootDrive([roots = m_platform.volumeRoots] { return ::findBootDrive(roots); },
-                              timeoutSeconds);
+                              timeoutSeconds, m_platform.volumeService);
 }
 
 // ---- upload workflow ----
@@ -391,6 +392,10 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
     const QString path = trimmedText(m_selectedSerialPortPath);
     if (path.isEmpty()) {
         alert(QStringLiteral("No USB serial device is selected."));
+        return;
+    }
+    if (const std::optional<QString> refusal = serialPermissionProblem(path)) {
+        alert(*refusal);
         return;
     }
     setBusy(true);

@@ -5,6 +5,7 @@
 #include "ui/messageboxalertpresenter.h"
 #include "usb/bootdrive.h"
 #include "usb/midiservice.h"
+#include "usb/udisksvolumes.h"
 
 #include <cstdio>
 
@@ -14,6 +15,7 @@ UpdaterPlatform systemPlatform()
         createSystemMidiService(),
         std::make_shared<SystemSerialRegistry>(),
         defaultVolumeRoots(),
+        std::make_shared<UDisksVolumes>(),
         AvrdudeRunner(),
         std::make_shared<MessageBoxAlertPresenter>(),
         std::make_shared<FileDialogChooser>(),

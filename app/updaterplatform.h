@@ -12,6 +12,7 @@ class AlertPresenter;
 class FileChooser;
 class MidiService;
 class SerialRegistry;
+class VolumeService;
 
 // Everything the updater reaches outside itself. The program's entry
 // assembles the real machine (systemPlatform()); tests swap single pieces.
@@ -22,6 +23,9 @@ struct UpdaterPlatform {
     std::shared_ptr<MidiService> midi;
     std::shared_ptr<SerialRegistry> serialRegistry;
     QStringList volumeRoots;
+    // Asked for the boot drive when the volume folders don't show it; none
+    // means the folders alone.
+    std::shared_ptr<VolumeService> volumeService;
     AvrdudeRunner avrdude;
     std::shared_ptr<AlertPresenter> alerts;
     std::shared_ptr<FileChooser> fileChooser;

@@ -3,8 +3,9 @@
 //
 // Arguments: -v prints every sample to stderr; names (avrdude, uf2,
 // startup, refresh, sysex, vm) run only those benchmarks. "vm" boots the
-// test VM and runs "velta-bench vm-guest" there, which prints its rows for
-// this table.
+// test VM and runs "velta-bench vm-guest" in its desktop session, which
+// prints its rows for this table ("vm-drive" is its part run as the
+// desktop user).
 
 #include "avrdudebench.h"
 #include "realkernelbench.h"
@@ -39,8 +40,12 @@ int main(int argc, char *argv[])
     auto step = [](const char *what) { std::fprintf(stderr, "velta-bench: %s...\n", what); };
 
     if (chosen == QStringList{QStringLiteral("vm-guest")}) {
-        RealKernelBench(20, 5).run(table);
+        RealKernelBench(20, 5, 5).run(table);
         table.printRows();
+        return 0;
+    }
+    if (chosen == QStringList{QStringLiteral("vm-drive")}) {
+        std::printf("DRIVE_MS %.1f\n", RealKernelBench::commandToDrive());
         return 0;
     }
 
@@ -84,8 +89,8 @@ int main(int argc, char *argv[])
         QProcess vm;
         vm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         vm.start(QStringLiteral("bash"), {QStringLiteral(VELTA_VMRUN), QStringLiteral("--timeout"), QStringLiteral("300"),
-                                          QStringLiteral("--"), QCoreApplication::applicationFilePath(),
-                                          QStringLiteral("vm-guest")});
+                                          QStringLiteral("--"), QStringLiteral("bash"), QStringLiteral(VELTA_DESKTOP),
+                                          QCoreApplication::applicationFilePath(), QStringLiteral("vm-guest")});
         vm.waitForFinished(320000);
         int rows = 0;
         for (const QString &line : QString::fromUtf8(vm.readAllStandardOutput()).split(QLatin1Char('\n')))

@@ -4,6 +4,7 @@
 #include "samples.h"
 
 #include "app/systemplatform.h"
+#include "support/desktopsession.h"
 #include "support/simdevice.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -28,6 +30,9 @@ const QString updateName = QStringLiteral("VM (emulated): USB update, click to a
 const QString updateTarget = QStringLiteral("median <= 1000 ms");
 // The workflow's own pauses: 1 s before the copy, 2 s after it.
 constexpr double fixedPausesMs = 3000.0;
+const QString automountedName = QStringLiteral("VM (emulated): command sent -> drive usable, desktop automounts it");
+const QString selfMountedName = QStringLiteral("VM (emulated): command sent -> drive usable, updater mounts it (UDisks2)");
+const QString driveTarget = QStringLiteral("median <= 5000 ms");
 
 } // namespace
 
@@ -40,6 +45,12 @@ void RealKernelBench::run(BenchTable &table) const
     }
     sends(table);
     updates(table);
+    if (!desktopsession::isUp()) {
+        table.fail(automountedName, QStringLiteral("no desktop session (tests/vm/desktop.sh)"), driveTarget);
+        table.fail(selfMountedName, QStringLiteral("no desktop session (tests/vm/desktop.sh)"), driveTarget);
+        return;
+    }
+    drives(table);
 }
 
 void RealKernelBench::sends(BenchTable &table) const
@@ -125,4 +136,68 @@ void RealKernelBench::updates(BenchTable &table) const
     table.detail(QStringLiteral("VM update overhead ms"), overhead);
     table.add(updateName, overhead.summary(failures), updateTarget,
               failures == 0 && overhead.count() > 0 && overhead.median() <= 1000.0);
+}
+
+double RealKernelBench::commandToDrive()
+{
+    UpdaterHarness h(systemPlatform());
+    h->refreshDevices();
+    UpdaterHarness::settle();
+    try {
+        h->sendUpdateCommand(port);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "the command was not sent: %s\n", e.what());
+        return -1;
+    }
+    // sendUpdateCommand returns once the command has gone out.
+    QElapsedTimer clock;
+    clock.start();
+    std::optional<QString> drive;
+    bool ended = false;
+    auto wait = [](FirmwareUpdater &updater, std::optional<QString> &out, bool &done) -> Task<void> {
+        auto driveWait = updater.waitForBootDrive(UpdaterPlatform::defaultBootDriveTimeoutSeconds);
+        out = co_await driveWait;
+        done = true;
+    };
+    startDetached(wait(*h, drive, ended));
+    const bool waited = QTest::qWaitFor([&] { return ended; }, 25000);
+    if (!drive)
+        std::fprintf(stderr, "no drive after %.0f ms\n", double(clock.elapsed()));
+    return waited && drive ? double(clock.nsecsElapsed()) / 1e6 : -1;
+}
+
+void RealKernelBench::drives(BenchTable &table) const
+{
+    const QList<QPair<QString, QString>> modes{{QStringLiteral("desktop"), automountedName},
+                                               {QStringLiteral("none"), selfMountedName}};
+    for (const auto &[mode, name] : modes) {
+        Samples samples;
+        int failures = 0;
+        for (int i = 0; i < drives_; ++i) {
+            SimDevice device(QStringLiteral("velta-gadgetdevice"));
+            QString output;
+            bool ok = false;
+            if (device.start({QStringLiteral("midi"), QStringLiteral("--user"), desktopsession::user,
+                              QStringLiteral("--mount"), mode})
+                && desktopsession::runAsUser(QStringLiteral("velta-bench"), {QStringLiteral("vm-drive")}, 60000, &output) == 0) {
+                const double ms = output.section(QStringLiteral("DRIVE_MS "), 1).section(QLatin1Char('\n'), 0, 0).toDouble(&ok);
+                if (ok && ms >= 0)
+                    samples.add(ms);
+                else
+                    ok = false;
+            }
+            if (!ok) {
+                ++failures;
+                table.note(QStringLiteral("%1 drive, try %2: %3 %4").arg(mode).arg(i + 1).arg(device.log().trimmed(),
+                                                                                    output.right(300).trimmed()));
+            }
+            device.stop();
+            // UDisks2 clears the mount of a drive that went away.
+            if (!QTest::qWaitFor([] { return desktopsession::bootDriveMount().isEmpty(); }, 10000))
+                table.note(QStringLiteral("UDisks2 left the boot drive mounted after it went away"));
+        }
+        table.detail(QStringLiteral("VM command->drive ms, ") + mode, samples);
+        table.add(name, samples.summary(failures), driveTarget,
+                  failures == 0 && samples.count() > 0 && samples.median() <= 5000.0);
+    }
 }

@@ -1,9 +1,11 @@
 // The updater on the drivers users have: run inside the test VM
 // (tests/vm/vmrun.sh), where Debian's own kernel sees the device as USB
-// gadgets. The platform is the system's: the ALSA sequencer, udev's serial
-// ports and the desktop's volume folders; only alerts and standard output
-// are recorded.
+// gadgets, in a desktop session (tests/vm/desktop.sh): udev, D-Bus, polkit
+// and UDisks2. The platform is the system's; only alerts and standard output
+// are recorded. This part runs as root and plays the device; the updates
+// themselves run as the desktop user (test_desktopuser).
 #include "app/systemplatform.h"
+#include "support/desktopsession.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
 #include "support/simdevice.h"
@@ -22,8 +24,13 @@
 #include <QTest>
 
 #include <algorithm>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 using namespace testfiles;
+using desktopsession::bootDriveMount;
+using desktopsession::exchange;
 
 namespace {
 
@@ -64,6 +71,26 @@ QStringList subscribersOfTheDevice()
     return subscribers;
 }
 
+const QString usbFileName = QStringLiteral("velta-usb-2026-01-02T10:30.uf2");
+
+QString userId()
+{
+    const passwd *entry = getpwnam(desktopsession::user.toLocal8Bit().constData());
+    return entry ? QString::number(entry->pw_uid) : QString();
+}
+
+// Runs one function of test_desktopuser as the desktop user; its output
+// when it failed. What it reports with qInfo is passed on.
+QString failureAsUser(const QString &function)
+{
+    QString output;
+    const int code = desktopsession::runAsUser("test_desktopuser", {function}, 120000, &output);
+    for (const QString &line : output.split('\n'))
+        if (line.startsWith("QINFO"))
+            qInfo("%s", qPrintable(line.section(' ', 3)));
+    return code == 0 ? QString() : QStringLiteral("%1 as %2: exit %3\n%4").arg(function, desktopsession::user).arg(code).arg(output);
+}
+
 int threadCount()
 {
     return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
@@ -94,8 +121,12 @@ class TestRealKernel : public QObject {
 private slots:
     void initTestCase()
     {
-        if (!QFile::exists("/sys/kernel/config/usb_gadget"))
-            QFAIL("runs in the test VM only: bash tests/vm/vmrun.sh -- bin/test_realkernel");
+        if (!QFile::exists("/sys/kernel/config/usb_gadget") || !desktopsession::isUp())
+            QFAIL("runs in the test VM's desktop session only: "
+                  "bash tests/vm/vmrun.sh -- bash tests/vm/desktop.sh bin/test_realkernel");
+        QVERIFY(QDir().mkpath(exchange));
+        QFile::setPermissions(exchange, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                            | QFileDevice::ReadOther | QFileDevice::ExeOther);
     }
 
     void alsaSendsToARealUsbMidiPort()
@@ -137,41 +168,47 @@ private slots:
         QCOMPARE(subscribersOfTheDevice(), QStringList({"14:0"}));
     }
 
-    void usbUpdateOnTheRealDrivers()
+    void usbUpdateAsTheDesktopUser_data()
     {
-        UpdaterHarness h(systemPlatform());
-        h->refreshDevices();
-        h.settle();
-        QVERIFY(!h->midiPortNames().contains(port));
+        QTest::addColumn<QString>("mount");
+        QTest::newRow("an automounting desktop") << "desktop";
+        QTest::newRow("nothing mounts the drive") << "none";
+    }
 
-        // Plugged in: the list follows by itself, and prefers the device.
-        SimDevice device("velta-gadgetdevice");
-        QVERIFY2(device.start({"midi"}), qPrintable(device.log()));
-        QVERIFY2(QTest::qWaitFor([&] { return h->midiPortNames().contains(port); }, 5000),
-                 qPrintable(h->midiPortNames().join(", ")));
-        h.settle();
-        QCOMPARE(h->selectedMIDIPortName(), port);
-        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
-
+    void usbUpdateAsTheDesktopUser()
+    {
         // A name FAT can't store, and an image of many blocks.
-        QTemporaryDir dir;
+        QFETCH(QString, mount);
         const QByteArray image = uf2image::image(200);
-        h->setFirmwarePath(writeFile(dir, "velta-usb-2026-01-02T10:30.uf2", image));
-        h.settle();
-        h.log.clear();
-        h->startUpload();
-        QVERIFY(h.waitUntilIdle(60000));
-        QCOMPARE(h.log, UpdaterHarness::usbSuccessLog);
+        writeFile(exchange + '/' + usbFileName, image);
+        SimDevice device("velta-gadgetdevice");
+        QVERIFY2(device.start({"midi", "--user", desktopsession::user, "--mount", mount}), qPrintable(device.log()));
+        const QString failure = failureAsUser("usbUpdate");
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + device.log()));
+        QVERIFY(device.waitFor([&] { return !device.received().isEmpty(); }, 5000));
         QCOMPARE(device.received(), QStringList({updateCommandHex}));
-        QCOMPARE(device.drive(), QStringLiteral("/media/root/RPI-RP2"));
 
-        // Unmounted, the drive's own file system holds the file byte for byte.
+        // UDisks2 mounted it for the user, at the desktop's place with the
+        // desktop's options, whether the stand-in for the desktop or the
+        // updater asked.
+        const QStringList mounted = bootDriveMount();
+        QCOMPARE(mounted.value(1), QStringLiteral("/media/velta/RPI-RP2"));
+        QVERIFY2(mounted.value(3).contains("uid=" + userId() + ","), qPrintable(mounted.join(' ')));
+        qInfo("mounted: %s", qPrintable(mounted.join(' ')));
+        if (mount == "desktop") {
+            QVERIFY(device.waitFor([&] { return !device.drive().isEmpty(); }, 5000));
+            QCOMPARE(device.drive(), mounted.value(1));
+        }
+
+        // Gone, the drive's own file system holds the file byte for byte,
+        // and UDisks2 has cleaned up after it.
         const QString fat = device.image();
         device.stop();
         QProcess mcopy;
         mcopy.start("mcopy", {"-n", "-i", fat, "::velta-usb-2026-01-02T10_30.uf2", "-"});
         QVERIFY(mcopy.waitForFinished(20000));
         QCOMPARE(mcopy.readAllStandardOutput(), image);
+        QVERIFY2(QTest::qWaitFor([] { return bootDriveMount().isEmpty(); }, 10000), qPrintable(bootDriveMount().join(' ')));
     }
 
     void theDeviceComesBackReadyForAnotherUpdate()
@@ -220,76 +257,50 @@ private slots:
         }
     }
 
-    void usbFailuresOnTheRealDrivers()
+    void usbDeviceUnpluggedBeforeUpload()
     {
-        QTemporaryDir dir;
-        const QString fw = writeFile(dir, "fw.uf2", uf2image::image(8));
-
         // Unplugged between Refresh and Upload: the send fails within its 2 s.
-        {
-            SimDevice device("velta-gadgetdevice");
-            QVERIFY2(device.start({"midi"}), qPrintable(device.log()));
-            UpdaterHarness h(systemPlatform());
-            h->refreshDevices();
-            h->setFirmwarePath(fw);
-            h.settle();
-            unplug();
-            QElapsedTimer clock;
-            clock.start();
-            h->startUpload();
-            QVERIFY(h.waitUntilIdle(20000));
-            QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-            QCOMPARE(h.alertMessages(),
-                     QStringList({"USB firmware update failed.\n\nCould not send the USB firmware update command on '"
-                                  + port + "'."}));
-            QVERIFY(device.received().isEmpty());
-        }
-        // Never a drive: the wait ends at its limit (a short one here).
-        {
-            SimDevice device("velta-gadgetdevice");
-            QVERIFY2(device.start({"midi", "--never-drive"}), qPrintable(device.log()));
-            UpdaterPlatform platform = systemPlatform();
-            platform.bootDriveTimeoutSeconds = 3.0;
-            UpdaterHarness h(std::move(platform));
-            h->refreshDevices();
-            h->setFirmwarePath(fw);
-            h.settle();
-            h->startUpload();
-            QVERIFY(h.waitUntilIdle(30000));
-            QCOMPARE(device.received(), QStringList({updateCommandHex}));
-            QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\nThe USB firmware drive did not appear."}));
-        }
+        QTemporaryDir dir;
+        SimDevice device("velta-gadgetdevice");
+        QVERIFY2(device.start({"midi"}), qPrintable(device.log()));
+        UpdaterHarness h(systemPlatform());
+        h->refreshDevices();
+        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(8)));
+        h.settle();
+        unplug();
+        QElapsedTimer clock;
+        clock.start();
+        h->startUpload();
+        QVERIFY(h.waitUntilIdle(20000));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(h.alertMessages(),
+                 QStringList({"USB firmware update failed.\n\nCould not send the USB firmware update command on '"
+                              + port + "'."}));
+        QVERIFY(device.received().isEmpty());
     }
 
-    void coreUpdateOnTheRealDrivers()
+    void coreAsTheDesktopUser()
     {
         QTemporaryDir dir;
         const QString flash = dir.filePath("flash.bin");
+        const QByteArray image = randomBytes(32 * 1024);
+        writeFile(exchange + "/core.hex", toIntelHex(image));
         SimDevice device("velta-gadgetdevice");
         QVERIFY2(device.start({"serial", "--flash-out", flash}), qPrintable(device.log()));
-        UpdaterHarness h(systemPlatform());
-        h->setSelectedTarget(FirmwareTarget::coreFirmware);
-        h->refreshDevices();
-        h.settle();
-        QCOMPARE(h->selectedSerialPortPath(), QStringLiteral("/dev/ttyACM0"));
-        QCOMPARE(h->statusText(), QStringLiteral("Core firmware update ready."));
+        // udev gave the port to dialout, and the user is not in it: refused
+        // before anything starts, so the device hears nothing.
+        QCOMPARE(QFileInfo("/dev/ttyACM0").group(), QStringLiteral("dialout"));
+        const QByteArray erased = readFile(flash);
+        QString failure = failureAsUser("coreRefused");
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QCOMPARE(readFile(flash), erased);
 
-        const QByteArray image = randomBytes(32 * 1024);
-        h->setFirmwarePath(writeFile(dir, "core.hex", toIntelHex(image)));
-        h.settle();
-        h->startUpload();
-        QVERIFY(h.waitUntilIdle(90000));
-        QCOMPARE(h.alertMessages(), QStringList({"Core firmware upload complete."}));
-        QCOMPARE(h.standardOutput.size(), 1);
-        QVERIFY(h.standardOutput.at(0).contains("bytes of flash verified"));
+        // In dialout from the next login on, the update goes through.
+        QCOMPARE(QProcess::execute("usermod", {"-aG", "dialout", desktopsession::user}), 0);
+        failure = failureAsUser("coreUpdate");
+        run("gpasswd", {"-d", desktopsession::user, "dialout"});
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + device.log()));
         QCOMPARE(readFile(flash).left(image.size()), image);
-
-        // Unplugged: udev's (here the kernel's) event empties the list, and
-        // the outcome stays shown.
-        unplug();
-        QVERIFY(QTest::qWaitFor([&] { return h->serialPorts().isEmpty(); }, 5000));
-        h.settle();
-        QCOMPARE(h->statusText(), QStringLiteral("Done."));
     }
 
     void coreDeviceUnpluggedWhileWriting()
@@ -315,6 +326,31 @@ private slots:
         QTest::qWait(2000);
         QVERIFY(h->serialPorts().isEmpty());
         QCOMPARE(h->statusText(), QStringLiteral("Failed."));
+    }
+
+    // Last: it takes udisksd away for good.
+    void usbWithoutDiskServiceAsTheDesktopUser()
+    {
+        // As on a machine without udisks2: nothing mounts the drive, and
+        // D-Bus can't start the service on demand (desktop.sh saw to that).
+        const QByteArray pid = readFile("/run/velta-desktop/udisksd.pid").trimmed();
+        QVERIFY(!pid.isEmpty() && ::kill(pid.toInt(), SIGTERM) == 0);
+        // It was started by desktop.sh, which became this process.
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid.toInt(), nullptr, WNOHANG) == pid.toInt(); }, 10000));
+
+        writeFile(exchange + '/' + usbFileName, uf2image::image(8));
+        SimDevice device("velta-gadgetdevice");
+        QVERIFY2(device.start({"midi", "--user", desktopsession::user, "--mount", "none"}), qPrintable(device.log()));
+        const QString failure = failureAsUser("usbWithoutDiskService");
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + device.log()));
+        QVERIFY(device.waitFor([&] { return !device.image().isEmpty(); }, 5000));
+        QCOMPARE(device.received(), QStringList({updateCommandHex}));
+        QVERIFY(bootDriveMount().isEmpty());
+        QProcess mdir;
+        mdir.start("mdir", {"-b", "-i", device.image(), "::"});
+        QVERIFY(mdir.waitForFinished(20000));
+        QCOMPARE(mdir.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QDir("/media/velta").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     }
 };
 

@@ -1,3 +1,4 @@
+#include "core/serialaccess.h"
 #include "core/serialdiscovery.h"
 #include "core/systemserialregistry.h"
 #include "support/fakeserialregistry.h"
@@ -96,6 +97,34 @@ private slots:
         QCOMPARE(preferredPath(paths), preferred);
     }
 
+    void permissionAlerts_data()
+    {
+        QTest::addColumn<QVariant>("group");
+        QTest::addColumn<QString>("message");
+        const QString refused = "You do not have permission to use /dev/ttyACM0.";
+        QTest::newRow("dialout (Debian)")
+            << QVariant("dialout")
+            << refused + "\n\nAdd your user to the group \"dialout\" (sudo usermod -aG dialout $USER), then log out and back in.";
+        QTest::newRow("uucp (Arch)")
+            << QVariant("uucp")
+            << refused + "\n\nAdd your user to the group \"uucp\" (sudo usermod -aG uucp $USER), then log out and back in.";
+        QTest::newRow("root") << QVariant("root") << refused;
+        QTest::newRow("a group without a name") << QVariant() << refused;
+    }
+    void permissionAlerts()
+    {
+        QFETCH(QVariant, group);
+        QFETCH(QString, message);
+        QCOMPARE(serialPermissionMessage("/dev/ttyACM0", group.isValid() ? std::optional(group.toString()) : std::nullopt),
+                 message);
+    }
+
+    void onlyADeniedPortIsRefused()
+    {
+        // A port that went away is avrdude's to report.
+        QCOMPARE(serialPermissionProblem("/dev/ttyACM-gone"), std::nullopt);
+        QCOMPARE(serialPermissionProblem("/dev/null"), std::nullopt);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSerialDiscovery)

@@ -7,6 +7,7 @@
 #include "usb/bootdrive.h"
 #include "usb/firmwarecopy.h"
 #include "usb/uf2check.h"
+#include "usb/udisksvolumes.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,6 +17,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -47,6 +49,47 @@ T runTask(Task<T> task)
         qFatal("the task did not finish");
     return *result;
 }
+
+const QString udisksBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
+const QString udisksFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+
+// A file system on its own drive, as UDisks2 lists it.
+void addFileSystem(ManagedObjects &objects, const QString &name, const QString &label, const QVariantMap &drive,
+                   const QStringList &mountPoints = {}, const QVariantMap &hints = {})
+{
+    const QString path = QStringLiteral("/org/freedesktop/UDisks2/block_devices/") + name;
+    const QString drivePath = QStringLiteral("/org/freedesktop/UDisks2/drives/") + name;
+    QVariantMap block{{"IdLabel", label}, {"IdType", "vfat"}, {"HintSystem", false}, {"HintIgnore", false},
+                      {"Drive", drive.isEmpty() ? QStringLiteral("/") : drivePath}};
+    block.insert(hints);
+    QByteArrayList points;
+    for (const QString &point : mountPoints)
+        points << point.toUtf8() + '\0';
+    objects[path] = {{udisksBlock, block}, {udisksFilesystem, {{"MountPoints", QVariant::fromValue(points)}}}};
+    if (!drive.isEmpty())
+        objects[drivePath] = {{"org.freedesktop.UDisks2.Drive", drive}};
+}
+
+const QVariantMap usbStick{{"Removable", true}, {"MediaRemovable", true}, {"ConnectionBus", "usb"}};
+
+// The real service behind a counter of the lookups the wait makes.
+class CountedVolumes : public VolumeService {
+public:
+    explicit CountedVolumes(std::shared_ptr<VolumeService> inner) : inner_(std::move(inner)) {}
+    bool isAvailable() const override { return inner_->isAvailable(); }
+    std::optional<QString> findBootDrive() override
+    {
+        ++lookups;
+        onMainThread = onMainThread || QThread::currentThread() == qApp->thread();
+        return answers.isEmpty() ? inner_->findBootDrive() : answers.takeFirst();
+    }
+    std::atomic<int> lookups = 0;
+    std::atomic<bool> onMainThread = false;
+    QList<std::optional<QString>> answers;
+
+private:
+    std::shared_ptr<VolumeService> inner_;
+};
 
 } // namespace
 
@@ -172,6 +215,107 @@ private slots:
         scans = 0;
         QCOMPARE(runTask(waitForBootDrive([&] { ++scans; return std::optional<QString>("x"); }, 0.0)), std::nullopt);
         QCOMPARE(scans, 0);
+    }
+
+    // ---- the boot drive through UDisks2 ----
+    void chooseBootFileSystem_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QVariantMap>("drive");
+        QTest::addColumn<QVariantMap>("hints");
+        QTest::addColumn<QStringList>("mountPoints");
+        QTest::addColumn<QString>("expected"); // "none", "unmounted" or the mount point
+
+        const QVariantMap internal{{"Removable", false}, {"ConnectionBus", ""}};
+        QTest::newRow("unmounted USB drive") << "RPI-RP2" << usbStick << QVariantMap() << QStringList() << "unmounted";
+        QTest::newRow("mounted: its first mount point")
+            << "RPI-RP2" << usbStick << QVariantMap() << QStringList{"/media/u/RPI-RP2", "/mnt/x"} << "/media/u/RPI-RP2";
+        QTest::newRow("marker inside a lower-case label")
+            << "my rp2350 disk" << usbStick << QVariantMap() << QStringList() << "unmounted";
+        QTest::newRow("system device") << "RPI-RP2" << usbStick << QVariantMap{{"HintSystem", true}} << QStringList()
+                                       << "none";
+        QTest::newRow("to be ignored") << "RPI-RP2" << usbStick << QVariantMap{{"HintIgnore", true}} << QStringList()
+                                       << "none";
+        QTest::newRow("internal disk") << "RPI-RP2" << internal << QVariantMap() << QStringList() << "none";
+        QTest::newRow("removable, not USB")
+            << "RPI-RP2" << QVariantMap{{"Removable", true}, {"ConnectionBus", "sdio"}} << QVariantMap()
+            << QStringList() << "unmounted";
+        QTest::newRow("USB, not removable")
+            << "RPI-RP2" << QVariantMap{{"Removable", false}, {"ConnectionBus", "usb"}} << QVariantMap()
+            << QStringList() << "unmounted";
+        QTest::newRow("no drive at all") << "RPI-RP2" << QVariantMap() << QVariantMap() << QStringList() << "none";
+        QTest::newRow("no marker") << "RPI RP2" << usbStick << QVariantMap() << QStringList() << "none";
+    }
+
+    void chooseBootFileSystem()
+    {
+        QFETCH(QString, label);
+        QFETCH(QVariantMap, drive);
+        QFETCH(QVariantMap, hints);
+        QFETCH(QStringList, mountPoints);
+        QFETCH(QString, expected);
+        ManagedObjects objects;
+        addFileSystem(objects, "sda", label, drive, mountPoints, hints);
+        const std::optional<BootFileSystem> chosen = ::chooseBootFileSystem(objects);
+        if (expected == "none") {
+            QCOMPARE(chosen, std::nullopt);
+            return;
+        }
+        QVERIFY(chosen);
+        QCOMPARE(chosen->objectPath, QStringLiteral("/org/freedesktop/UDisks2/block_devices/sda"));
+        QCOMPARE(chosen->mountPoint, expected == "unmounted" ? std::nullopt : std::optional(expected));
+    }
+
+    void bootFileSystemsTakeTheMarkersInOrder()
+    {
+        // "RP2BOOT" sorts first but is the last marker; a whole disk of the
+        // right name without a file system is no drive.
+        ManagedObjects objects;
+        addFileSystem(objects, "sdb", "RP2BOOT", usbStick);
+        addFileSystem(objects, "sdc", "RPI-RP2", usbStick);
+        objects["/org/freedesktop/UDisks2/block_devices/sda"] = {
+            {udisksBlock, {{"IdLabel", "RPI-RP2"}, {"Drive", "/org/freedesktop/UDisks2/drives/sdb"}}}};
+        QCOMPARE(::chooseBootFileSystem(objects)->objectPath, QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdc"));
+        objects.remove("/org/freedesktop/UDisks2/block_devices/sdc");
+        QCOMPARE(::chooseBootFileSystem(objects)->objectPath, QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdb"));
+    }
+
+    void noSystemBusLeavesTheFolderScanAsItWas()
+    {
+        // A machine without D-Bus: UDisks2 is never asked, so each scan is
+        // the folder scan alone and the wait keeps its old cadence.
+        auto volumes = std::make_shared<CountedVolumes>(std::make_shared<UDisksVolumes>(
+            QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/system_bus_socket"), "nobus")));
+        QVERIFY(!volumes->isAvailable());
+        QTemporaryDir media;
+        int scans = 0;
+        auto scan = [&] { ++scans; return findBootDrive({media.path()}); };
+        QCOMPARE(runTask(waitForBootDrive(scan, 1.2, volumes)), std::nullopt);
+        QCOMPARE(scans, 3);
+        DriveFolder drive(media.path());
+        QCOMPARE(runTask(waitForBootDrive(scan, 20.0, volumes)), drive.path());
+        QCOMPARE(scans, 4);
+        QCOMPARE(volumes->lookups.load(), 0);
+    }
+
+    void theServiceIsAskedOffTheMainThreadWhenTheFoldersShowNothing()
+    {
+        struct Available : VolumeService {
+            bool isAvailable() const override { return true; }
+            std::optional<QString> findBootDrive() override { return std::nullopt; }
+        };
+        auto volumes = std::make_shared<CountedVolumes>(std::make_shared<Available>());
+        volumes->answers = {std::nullopt, QStringLiteral("/media/u/RPI-RP2")};
+        int scans = 0;
+        QCOMPARE(runTask(waitForBootDrive([&] { ++scans; return std::optional<QString>(); }, 20.0, volumes)),
+                 QStringLiteral("/media/u/RPI-RP2"));
+        QCOMPARE(scans, 2);
+        QCOMPARE(volumes->lookups.load(), 2);
+        QVERIFY(!volumes->onMainThread);
+        // A drive in the folders is taken without asking.
+        QCOMPARE(runTask(waitForBootDrive([] { return std::optional<QString>("/media/u/RP2350"); }, 20.0, volumes)),
+                 QStringLiteral("/media/u/RP2350"));
+        QCOMPARE(volumes->lookups.load(), 2);
     }
 
     void driveNamesHoldOnlyWhatFatStores()

@@ -1,5 +1,7 @@
 #include "usb/bootdrive.h"
 
+#include "usb/volumeservice.h"
+
 #include <QFile>
 
 #include <dirent.h>
@@ -80,7 +82,7 @@ std::optional<QString> findBootDrive(const QStringList &volumeRoots)
 }
 
 Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QString>()> scan,
-                                              double timeoutSeconds)
+                                              double timeoutSeconds, std::shared_ptr<VolumeService> volumes)
 {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -90,6 +92,12 @@ Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QStrin
             co_return std::nullopt;
         if (std::optional<QString> drive = scan())
             co_return drive;
+        if (volumes && volumes->isAvailable()) {
+            auto lookup = onWorkerThread([volumes] { return volumes->findBootDrive(); });
+            const std::optional<QString> drive = co_await lookup;
+            if (drive)
+                co_return drive;
+        }
         co_await pauseFor(std::chrono::milliseconds(500));
     }
 }

@@ -6,7 +6,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
+
+class VolumeService;
 
 // Fragments of the names a UF2 boot drive mounts under.
 extern const QStringList bootVolumeMarkers;
@@ -24,6 +27,8 @@ bool isBootVolumeName(const QString &entryName);
 std::optional<QString> findBootDrive(const QStringList &volumeRoots);
 
 // Scans at once, then every 0.5 s, never starting a scan once `timeoutSeconds`
-// have passed. The pauses give the main thread back.
+// have passed. A scan that finds nothing in the folders asks `volumes`, when
+// there is one to ask, on a worker thread. The pauses give the main thread back.
 Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QString>()> scan,
-                                              double timeoutSeconds);
+                                              double timeoutSeconds,
+                                              std::shared_ptr<VolumeService> volumes = nullptr);

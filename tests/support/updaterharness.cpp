@@ -51,7 +51,7 @@ void UpdaterHarness::build(std::shared_ptr<MidiService> midi, const QStringList 
     serial = std::make_shared<FakeSerialRegistry>(serialPaths);
     if (volumeRoots.isEmpty())
         volumeRoots << volumes.path();
-    UpdaterPlatform platform{std::move(midi), serial, volumeRoots, std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds};
+    UpdaterPlatform platform{std::move(midi), serial, volumeRoots, {}, std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds};
     record(platform);
     updater = FirmwareUpdater::create(std::move(platform));
     follow();

@@ -1,7 +1,7 @@
 // velta-gadgetdevice: the device on a real kernel, played by USB gadgets on
 // dummy_hcd. Runs as root inside the test VM (tests/vm/vmrun.sh).
 //
-//   velta-gadgetdevice midi [--never-drive | --restart] [--user NAME]
+//   velta-gadgetdevice midi [--never-drive | --restart] [--user NAME] [--mount self|desktop|none]
 //   velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]
 //   velta-gadgetdevice unplug
 //
@@ -9,9 +9,14 @@
 // DRIVE <path>, RESTARTED, TTY <host-side tty>, UNPLUGGED. Diagnostics go
 // to stderr.
 //
-// --restart: as the real device, once a whole UF2 image is on the drive it
-// leaves (unmounted, unplugged) and comes back in its MIDI personality,
-// ready for the next update command.
+// The boot drive is mounted for the user (--user, default: ours) under
+// /media/<user>: by us as root (self, the default), by UDisks2 at the user's
+// request as a desktop's automounter does (desktop; needs the session of
+// tests/vm/desktop.sh), or not at all (none: only IMAGE is reported).
+//
+// --restart (with the drive mounted by us): as the real device, once a whole
+// UF2 image is on the drive it leaves (unmounted, unplugged) and comes back
+// in its MIDI personality, ready for the next update command.
 // SIGTERM or SIGINT: unmount the drive, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
@@ -227,6 +232,8 @@ struct User
     gid_t gid;
 };
 
+enum class Mount { self, desktop, none };
+
 // The boot drive as a desktop shows it: mounted under /media/<user>.
 struct Drive
 {
@@ -251,7 +258,50 @@ struct Drive
     }
 };
 
-bool becomeDrive(Gadget &gadget, Drive &drive, const User &user)
+// Where /dev/<disk> is mounted, from the mount table; empty if nowhere.
+std::string mountPointOf(const std::string &disk)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, rest;
+    while (mounts >> device >> point && std::getline(mounts, rest))
+        if (device == "/dev/" + disk)
+            return point;
+    return {};
+}
+
+// What a desktop's automounter does when a drive appears: asks UDisks2, as
+// the session's user, to mount it. UDisks2 knows the disk once udev has
+// read its label; the request is repeated until the drive is mounted, which
+// the updater may also have done in the meantime.
+std::string mountThroughUDisks(const std::string &disk, const User &user)
+{
+    const std::string udevData = "/run/udev/data/b" + readFirstLine("/sys/block/" + disk + "/dev").value_or("");
+    auto labelled = [&] {
+        std::ifstream in(udevData);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str().find("E:ID_FS_LABEL=") != std::string::npos;
+    };
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::string point;
+    waitFor(labelled, AppearTimeoutMs);
+    waitFor(
+        [&] {
+            const pid_t pid = spawn({"setpriv", "--reuid", std::to_string(user.uid), "--regid", std::to_string(user.gid),
+                                     "--init-groups", "--", "udisksctl", "mount", "--no-user-interaction", "-b",
+                                     "/dev/" + disk},
+                                    devNull);
+            if (pid > 0)
+                reap(pid, 5000);
+            point = mountPointOf(disk);
+            return !point.empty();
+        },
+        AppearTimeoutMs);
+    close(devNull);
+    return point;
+}
+
+bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
 {
     gadget.remove();
     drive.image = "/dev/shm/velta-rpi-rp2-" + std::to_string(getpid()) + ".img";
@@ -279,20 +329,43 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user)
         note(error);
         return false;
     }
+    std::string disk;
+    auto diskShown = [&] {
+        disk = onDummyHcd("/sys/block", "sd");
+        // Size 0 until the medium has been read.
+        return !disk.empty() && readFirstLine("/sys/block/" + disk + "/size").value_or("0") != "0"
+            && exists("/dev/" + disk);
+    };
+    if (how != Mount::self) {
+        if (!waitFor(diskShown, AppearTimeoutMs)) {
+            if (!stopping)
+                note("the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)");
+            return false;
+        }
+        say("IMAGE " + drive.image);
+        if (how == Mount::none)
+            return true;
+        const std::string point = mountThroughUDisks(disk, user);
+        if (point.empty()) {
+            if (!stopping)
+                note("UDisks2 did not mount /dev/" + disk + " for " + user.name);
+            return false;
+        }
+        say("DRIVE " + point);
+        return true;
+    }
+
     const std::string target = "/media/" + user.name + "/RPI-RP2";
     mkdir(("/media/" + user.name).c_str(), 0755);
     mkdir(target.c_str(), 0755);
     // What udisks passes for a FAT drive.
     const std::string options = "uid=" + std::to_string(user.uid) + ",gid=" + std::to_string(user.gid)
         + ",fmask=0022,dmask=0022,shortname=mixed,utf8,flush";
-    std::string disk;
     int mountError = 0;
     const bool mounted = waitFor(
         [&] {
-            disk = onDummyHcd("/sys/block", "sd");
-            // Size 0 until the medium has been read; mount may still race
-            // the node's creation, so it is retried too.
-            if (disk.empty() || readFirstLine("/sys/block/" + disk + "/size").value_or("0") == "0")
+            // mount may still race the node's creation, so it is retried too.
+            if (!diskShown())
                 return false;
             if (mount(("/dev/" + disk).c_str(), target.c_str(), "vfat", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
                 return true;
@@ -335,6 +408,13 @@ std::string gadgetRawmidi()
 // the port; the reader, or -1.
 int becomeMidi(Gadget &gadget)
 {
+    // The port of a device that was just unplugged goes only once every
+    // program has let go of its card (udev's rules may still hold it): were
+    // it still listed, it would pass for ours.
+    if (!waitFor([] { return !hostPortShown(); }, AppearTimeoutMs)) {
+        failUnlessStopping("the host side still shows the port of an earlier device");
+        return -1;
+    }
     std::string error;
     if (!gadget.create("velta-midi", "VELTA 2", 0x0001, "midi.velta",
                        {{"in_ports", "1"}, {"out_ports", "1"}, {"id", CardId}}, error)
@@ -385,7 +465,7 @@ bool wholeImageOn(const std::string &drivePath)
     return false;
 }
 
-int runMidi(bool neverDrive, bool restart, const User &user)
+int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
 {
     Gadget gadget;
     int midi = becomeMidi(gadget);
@@ -418,7 +498,7 @@ int runMidi(bool neverDrive, bool restart, const User &user)
             restarted = true;
             close(midi);
             midi = -1;
-            if (!becomeDrive(gadget, drive, user))
+            if (!becomeDrive(gadget, drive, user, how))
                 return stopping ? 0 : 1;
             if (restart && waitFor([&] { return wholeImageOn(drive.mountPath); }, INT_MAX)) {
                 // The unmount waits for the writer to close the file, and
@@ -524,7 +604,7 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
 int usage()
 {
-    std::fputs("usage: velta-gadgetdevice midi [--never-drive | --restart] [--user NAME]\n"
+    std::fputs("usage: velta-gadgetdevice midi [--never-drive | --restart] [--user NAME] [--mount self|desktop|none]\n"
                "       velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]\n"
                "       velta-gadgetdevice unplug\n",
                stderr);
@@ -559,15 +639,20 @@ int main(int argc, char **argv)
         bool neverDrive = false;
         bool restart = false;
         std::string userName;
+        Mount how = Mount::self;
         for (int i = 2; i < argc; ++i) {
             const std::string arg = argv[i];
+            const std::string value = i + 1 < argc ? argv[i + 1] : "";
             if (arg == "--never-drive")
                 neverDrive = true;
             else if (arg == "--restart")
                 restart = true;
             else if (arg == "--user" && i + 1 < argc)
                 userName = argv[++i];
-            else
+            else if (arg == "--mount" && (value == "self" || value == "desktop" || value == "none")) {
+                how = value == "self" ? Mount::self : value == "desktop" ? Mount::desktop : Mount::none;
+                ++i;
+            } else
                 return usage();
         }
         const passwd *pw = userName.empty() ? getpwuid(geteuid()) : getpwnam(userName.c_str());
@@ -575,9 +660,9 @@ int main(int argc, char **argv)
             note("unknown user " + userName);
             return 2;
         }
-        if (neverDrive && restart)
+        if ((neverDrive || how != Mount::self) && restart)
             return usage();
-        return runMidi(neverDrive, restart, User{pw->pw_name, pw->pw_uid, pw->pw_gid});
+        return runMidi(neverDrive, restart, User{pw->pw_name, pw->pw_uid, pw->pw_gid}, how);
     }
 
     std::optional<int> unplugAfterPages;
