@@ -4,14 +4,15 @@
 #include "ui/filedialogchooser.h"
 #include "ui/messageboxalertpresenter.h"
 #include "usb/bootdrive.h"
-#include "usb/midiservice.h"
+#include "usb/alsamidiservice.h"
 
 #include <cstdio>
 
 UpdaterPlatform systemPlatform()
 {
     return UpdaterPlatform{
-        createSystemMidiService(),
+        // No MIDI service where no sequencer can be opened: no MIDI destinations.
+        AlsaMidiService::create(),
         std::make_shared<SystemSerialRegistry>(),
         defaultVolumeRoots(),
         AvrdudeRunner(),

@@ -1,8 +1,14 @@
 // The updater's state: start, device refresh, target change, and the
 // deferred status setter everything else relies on.
+#include "support/stderrcapture.h"
+#include "support/testfiles.h"
+#include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "app/alertpresenter.h"
+#include "app/systemplatform.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QTest>
 
 #include <thread>
@@ -54,6 +60,56 @@ private slots:
         h.serial->paths.clear();
         h.serial->notify();
         QTRY_COMPARE_WITH_TIMEOUT(h->statusText(), QStringLiteral("No USB serial device found."), 1000);
+    }
+
+    void midiListFollowsTheDeviceButNotDuringAnUpload()
+    {
+        QTemporaryDir dir;
+        UpdaterHarness h({}, {}, 1.2); // the drive never comes
+        ScriptedMidiService &midi = *h.scriptedMidi;
+        h->refreshDevices();
+        h.settle();
+        QCOMPARE(h->statusText(), QStringLiteral("No USB MIDI device found."));
+
+        // Plugged in: listed, chosen and ready, as if Refresh had been pressed.
+        midi.destinations.append({1, "VELTA 2", std::nullopt});
+        midi.changeHandler();
+        QTRY_COMPARE_WITH_TIMEOUT(h->midiPortNames(), QStringList{"VELTA 2"}, 1000);
+        h.settle();
+        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2"));
+        QCOMPARE(h->statusText(), QStringLiteral("USB firmware update ready."));
+
+        // While an upload runs the lists stand still; the next change after it moves them.
+        h->setFirmwarePath(testfiles::writeFile(dir, "fw.uf2", uf2image::image(1)));
+        h->startUpload();
+        QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
+        midi.destinations.append({2, "Synth", std::nullopt});
+        midi.changeHandler();
+        QVERIFY(h.waitUntilIdle(10000));
+        QTest::qWait(int(FirmwareUpdater::deviceSettleTime.count()) + 200);
+        QCOMPARE(h->midiPortNames(), QStringList{"VELTA 2"});
+        midi.destinations.removeFirst();
+        midi.changeHandler();
+        QTRY_COMPARE_WITH_TIMEOUT(h->midiPortNames(), QStringList{"Synth"}, 1000);
+    }
+
+    void noMidiSystemMeansNoDeviceQuietly()
+    {
+        // The real platform on a machine without an ALSA sequencer.
+        if (QFile::exists("/dev/snd/seq"))
+            QSKIP("this machine has an ALSA sequencer");
+        StderrCapture capture;
+        QElapsedTimer clock;
+        clock.start();
+        auto updater = FirmwareUpdater::create(systemPlatform());
+        updater->refreshDevices();
+        UpdaterHarness::settle();
+        const qint64 elapsed = clock.elapsed();
+        const QByteArray noise = capture.finish();
+        QCOMPARE(updater->statusText(), QStringLiteral("No USB MIDI device found."));
+        QVERIFY(updater->midiPortNames().isEmpty());
+        QVERIFY2(noise.isEmpty(), noise.constData());
+        QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
     }
 
     void refreshChoosesTheReadinessText_data()
