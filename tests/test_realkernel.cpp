@@ -3,7 +3,7 @@
 // gadgets. The platform is the system's: the ALSA sequencer, udev's serial
 // ports and the desktop's volume folders; only alerts and standard output
 // are recorded.
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
 #include "support/simdevice.h"

@@ -5,7 +5,7 @@
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "app/alertpresenter.h"
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 
 #include "core/systemserialregistry.h"
 #include "ui/filedialogchooser.h"
