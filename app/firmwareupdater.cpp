@@ -28,14 +28,6 @@ namespace {
 
 const QString notUf2Message = QStringLiteral("The selected file is not a valid UF2 firmware image.");
 
-// The text after the last full stop of the file name; empty without one.
-QString extensionOf(const QString &filePath)
-{
-    const QString name = QFileInfo(filePath).fileName();
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? QString() : name.mid(dot + 1);
-}
-
 QString describeAny(std::exception_ptr error)
 {
     try {
@@ -291,7 +283,8 @@ void FirmwareUpdater::startUpload()
         return;
     }
     const QString wanted = fileExtension(m_selectedTarget);
-    if (QString::compare(extensionOf(filePath), wanted, Qt::CaseInsensitive) != 0) {
+    // suffix(): the text after the file name's last full stop.
+    if (QString::compare(QFileInfo(filePath).suffix(), wanted, Qt::CaseInsensitive) != 0) {
         alert(QStringLiteral("The selected file must be a .") + wanted + QStringLiteral(" file for ")
               + label(m_selectedTarget) + QStringLiteral("."));
         return;

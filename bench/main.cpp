@@ -46,7 +46,7 @@ int main(int argc, char *argv[])
         AvrdudeBench(20).run(table);
     }
     if (wanted("uf2")) {
-        step("UF2 copy, copyFirmware vs cp + sync");
+        step("UF2 copy, the updater's vs cp + sync");
         Uf2CopyBench(10).run(table);
     }
     if (wanted("startup")) {

@@ -25,6 +25,12 @@ using namespace testfiles;
 
 namespace {
 
+// The workflow's copy: the whole source, then the write.
+void copyFirmware(const QString &source, const QString &destination)
+{
+    writeFirmware(readFirmwareSource(source), destination);
+}
+
 QString copyError(const QString &source, const QString &destination)
 {
     try {

@@ -25,8 +25,6 @@ public:
     explicit ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent = nullptr);
     ~ContentView() override;
 
-    FirmwareUpdater &updater() const { return *m_updater; }
-
 protected:
     void showEvent(QShowEvent *event) override;
 
