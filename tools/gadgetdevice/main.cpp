@@ -7,13 +7,14 @@
 //
 // stdout (one line each, flushed): READY, RX <hex>, IMAGE <path>,
 // DRIVE <path>, TTY <host-side tty>, UNPLUGGED. Diagnostics go to stderr.
-// SIGTERM or SIGINT: unmount the drive, remove the gadget, exit 0.
+// SIGTERM, SIGINT or SIGHUP: unmount the drive, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
 // the cable without knowing which device runs: it unbinds whatever gadget is
 // bound, and the running device then sits dead until SIGTERM.
 
 #include "gadget.h"
+#include "stopsignal.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,7 +36,6 @@
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,8 +51,8 @@ const std::string PortName = "VELTA 2 MIDI 1";
 const std::vector<std::uint8_t> UpdateCommand = {0xF0, 0x7D, 0x56, 0x4C, 0x32, 0x56, 0x45,
                                                  0x4C, 0x54, 0x41, 0x32, 0x01, 0xF7};
 
-int signalFd = -1;
-bool stopping = false;
+// Made in main(), before anything else, so the clean-up always runs.
+StopSignal *stopSignal = nullptr;
 
 void say(const std::string &line)
 {
@@ -68,22 +68,10 @@ void note(const std::string &text)
 // A failed set-up is no failure when we were told to stop meanwhile.
 int failUnlessStopping(const std::string &why)
 {
-    if (stopping)
+    if (stopSignal->arrived())
         return 0;
     note(why);
     return 1;
-}
-
-// Sleeps up to `ms`; true once SIGTERM or SIGINT has come.
-bool stopRequested(int ms)
-{
-    pollfd pfd{signalFd, POLLIN, 0};
-    if (!stopping && poll(&pfd, 1, ms) > 0) {
-        signalfd_siginfo info;
-        if (read(signalFd, &info, sizeof info) > 0)
-            stopping = true;
-    }
-    return stopping;
 }
 
 // Waits until `fd` has input (never, when it is -1) or a stop signal comes;
@@ -91,7 +79,7 @@ bool stopRequested(int ms)
 bool waitForInputOrStop(int fd)
 {
     for (;;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{stopSignal->fd(), POLLIN, 0}, {fd, POLLIN, 0}};
         if (poll(fds, fd >= 0 ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -99,7 +87,7 @@ bool waitForInputOrStop(int fd)
             return false;
         }
         if (fds[0].revents) {
-            stopRequested(0);
+            stopSignal->arrived();
             return false;
         }
         if (fd >= 0 && fds[1].revents)
@@ -112,7 +100,7 @@ bool waitFor(const std::function<bool()> &ready, int ms)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (!ready())
-        if (Clock::now() >= deadline || stopRequested(20))
+        if (Clock::now() >= deadline || stopSignal->arrived(20))
             return false;
     return true;
 }
@@ -185,10 +173,7 @@ pid_t spawn(const std::vector<std::string> &args, int out)
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        std::signal(SIGPIPE, SIG_DFL);
+        StopSignal::resetInChild();
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (out >= 0)
             dup2(out, STDOUT_FILENO);
@@ -297,7 +282,7 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user)
         AppearTimeoutMs);
     if (!mounted) {
         rmdir(target.c_str());
-        if (!stopping)
+        if (!stopSignal->arrived())
             note(disk.empty() ? "the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)"
                               : "cannot mount /dev/" + disk + ": " + std::strerror(mountError));
         return false;
@@ -352,7 +337,7 @@ int runMidi(bool neverDrive, const User &user)
     Drive drive;
     bool restarted = false;
     // Idle until the host sends something or we are told to stop.
-    while (!stopping && waitForInputOrStop(midi)) {
+    while (!stopSignal->arrived() && waitForInputOrStop(midi)) {
         std::uint8_t buffer[512];
         const ssize_t n = read(midi, buffer, sizeof buffer);
         if (n <= 0) {
@@ -374,7 +359,7 @@ int runMidi(bool neverDrive, const User &user)
             close(midi);
             midi = -1;
             if (!becomeDrive(gadget, drive, user))
-                return stopping ? 0 : 1;
+                return stopSignal->arrived() ? 0 : 1;
         }
     }
     if (midi >= 0)
@@ -446,7 +431,7 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
     int simOut = out[0];
     // Idle until the simulator ends or we are told to stop.
-    while (!stopping && waitForInputOrStop(simOut)) {
+    while (!stopSignal->arrived() && waitForInputOrStop(simOut)) {
         char buffer[256];
         if (read(simOut, buffer, sizeof buffer) > 0)
             continue;
@@ -489,15 +474,8 @@ int main(int argc, char **argv)
     if (mode != "midi" && mode != "serial")
         return usage();
 
-    // Blocked before anything else, so a stop only ever arrives through the
-    // signalfd and the clean-up always runs.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    std::signal(SIGPIPE, SIG_IGN);
+    StopSignal stop;
+    stopSignal = &stop;
 
     if (mode == "midi") {
         bool neverDrive = false;
