@@ -42,14 +42,6 @@ bool isSpecialFile(const QString &path)
            && !S_ISDIR(info.st_mode);
 }
 
-// The text after the last full stop of the file name; empty without one.
-QString extensionOf(const QString &filePath)
-{
-    const QString name = QFileInfo(filePath).fileName();
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? QString() : name.mid(dot + 1);
-}
-
 QString describeAny(std::exception_ptr error)
 {
     try {
@@ -350,7 +342,8 @@ void FirmwareUpdater::startUpload()
         return;
     }
     const QString wanted = fileExtension(m_selectedTarget);
-    if (QString::compare(extensionOf(filePath), wanted, Qt::CaseInsensitive) != 0) {
+    // suffix(): the text after the file name's last full stop.
+    if (QString::compare(QFileInfo(filePath).suffix(), wanted, Qt::CaseInsensitive) != 0) {
         alert(QStringLiteral("The selected file must be a .") + wanted + QStringLiteral(" file for ")
               + label(m_selectedTarget) + QStringLiteral("."));
         return;

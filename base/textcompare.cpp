@@ -29,16 +29,16 @@ const QCollator &collator()
     return instance;
 }
 
+bool localizedCaseInsensitiveContains(const QString &text, const QString &part)
+{
+    return text.contains(part, Qt::CaseInsensitive);
+}
+
 } // namespace
 
 int localizedCaseInsensitiveCompare(const QString &a, const QString &b)
 {
     return collator().compare(a, b);
-}
-
-bool localizedCaseInsensitiveContains(const QString &text, const QString &part)
-{
-    return text.contains(part, Qt::CaseInsensitive);
 }
 
 std::optional<QString> preferredPortName(const QStringList &names, const QStringList &keywords)

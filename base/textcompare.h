@@ -11,7 +11,6 @@
 // Three-way: negative, zero or positive. Letter case never decides; digits
 // compare as characters (so "101" sorts before "9").
 int localizedCaseInsensitiveCompare(const QString &a, const QString &b);
-bool localizedCaseInsensitiveContains(const QString &text, const QString &part);
 
 // The first name that holds the first keyword, else the second, and so on;
 // the first name when none matches; nothing when `names` is empty. Both

@@ -24,6 +24,7 @@ public:
     static UpdaterError midiDestinationNotFound(const QString &name);
     static UpdaterError sysexSendFailed(const QString &name);
     static UpdaterError copyFailed(const QString &message);
+    // Never raised: avrdude, not the updater, opens the serial device.
     static UpdaterError serialOpenFailed(const QString &path, int errorNumber);
     static UpdaterError serialConfigFailed(const QString &message);
     static UpdaterError bundledToolMissing(const QString &resourceName);
@@ -32,10 +33,6 @@ public:
     static UpdaterError bootDriveNotFound();
 
     Kind kind() const { return m_kind; }
-    // The name, path, message or output the error carries (empty for
-    // bootDriveNotFound).
-    const QString &payload() const { return m_text; }
-    int errorNumber() const { return m_errorNumber; }
 
     QString errorDescription() const;
     const char *what() const noexcept override { return m_what.c_str(); }

@@ -2,7 +2,7 @@
 // equivalents and prints one table. Started by bench/run.sh.
 //
 // Arguments: -v prints every sample to stderr; names (avrdude, uf2,
-// startup, refresh, sysex, vm) run only those benchmarks. "vm" boots the
+// startup, refresh, vm) run only those benchmarks. "vm" boots the
 // test VM and runs "velta-bench vm-guest" in its desktop session, which
 // prints its rows for this table ("vm-drive" is its part run as the
 // desktop user).
@@ -12,10 +12,7 @@
 #include "benchtable.h"
 #include "refreshbench.h"
 #include "startupbench.h"
-#include "sysexbench.h"
 #include "uf2copybench.h"
-
-#include "support/jackserver.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -54,34 +51,16 @@ int main(int argc, char *argv[])
         AvrdudeBench(20).run(table);
     }
     if (wanted("uf2")) {
-        step("UF2 copy, copyFirmware vs cp + sync");
+        step("UF2 copy, the updater's vs cp + sync");
         Uf2CopyBench(10).run(table);
     }
     if (wanted("startup")) {
         step("start-up probe");
         StartupBench(15).run(table);
     }
-    if (wanted("refresh") || wanted("sysex")) {
-        // One private server for both MIDI benchmarks; every client of ours is
-        // closed before it stops.
-        step("JACK server");
-        JackServer server;
-        if (!server.start()) {
-            table.fail(QStringLiteral("JACK benchmarks"), QStringLiteral("jackd did not start"), QString());
-        } else {
-            if (wanted("refresh")) {
-                step("refreshDevices()");
-                RefreshBench(server.name(), 50).run(table);
-            }
-            if (wanted("sysex")) {
-                step("SysEx sends");
-                SysexBench(server.name(), 50).run(table);
-            }
-            const int xruns = int(server.log().count(QStringLiteral("XRun"), Qt::CaseInsensitive));
-            table.note(QStringLiteral("the JACK server logged %1 xrun line(s) during the run").arg(xruns));
-            if (verbose)
-                std::fprintf(stderr, "%s\n", server.log().toUtf8().constData());
-        }
+    if (wanted("refresh")) {
+        step("refreshDevices()");
+        RefreshBench(50).run(table);
     }
 
     if (wanted("vm")) {

@@ -3,7 +3,7 @@
 #include "benchtable.h"
 #include "samples.h"
 
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 #include "support/desktopsession.h"
 #include "support/simdevice.h"
 #include "support/uf2image.h"

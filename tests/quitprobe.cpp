@@ -37,13 +37,14 @@ int main(int argc, char *argv[])
     UpdaterPlatform platform{std::make_shared<ScriptedMidiService>(),
                              std::make_shared<FakeSerialRegistry>(QStringList{QString::fromLocal8Bit(argv[1])}),
                              {},
+                             {},
                              AvrdudeRunner(),
                              std::make_shared<MessageBoxAlertPresenter>(),
                              std::make_shared<FileDialogChooser>(),
                              {}};
-    ContentView window(FirmwareUpdater::create(std::move(platform)),
-                       std::make_shared<AnsweredQuitQuestion>(true, [] { say("QUIT"); }));
-    FirmwareUpdater &updater = window.updater();
+    const std::shared_ptr<FirmwareUpdater> shared = FirmwareUpdater::create(std::move(platform));
+    ContentView window(shared, std::make_shared<AnsweredQuitQuestion>(true, [] { say("QUIT"); }));
+    FirmwareUpdater &updater = *shared;
     window.show();
     updater.setSelectedTarget(FirmwareTarget::coreFirmware);
     updater.setFirmwarePath(QString::fromLocal8Bit(argv[2]));

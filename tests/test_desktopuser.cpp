@@ -2,7 +2,7 @@
 // test_realkernel as the desktop user (tests/support/desktopsession.h), one
 // function per run, against the device it has started. The platform is the
 // system's; the files come from the exchange folder.
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 #include "support/desktopsession.h"
 #include "support/processprobe.h"
 #include "support/updaterharness.h"

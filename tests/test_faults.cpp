@@ -2,16 +2,13 @@
 // the right alert, "Failed." and a usable window, with nothing left behind.
 #include "support/drivefolder.h"
 #include "support/intelhex.h"
-#include "support/jackserver.h"
 #include "support/processprobe.h"
 #include "support/shownwindow.h"
-#include "support/simdevice.h"
 #include "support/stk500simprocess.h"
 #include "support/testfiles.h"
 #include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "ui/contentview.h"
-#include "usb/jackmidiservice.h"
 
 #include <QApplication>
 #include <QDir>
@@ -59,50 +56,6 @@ class TestFaults : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
-
-    void sendFaults_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::newRow("device unplugged between Refresh and Upload") << "unplug";
-        QTest::newRow("server killed during the send") << "kill";
-        QTest::newRow("server frozen during the send") << "freeze";
-    }
-    void sendFaults()
-    {
-        QFETCH(QString, fault);
-        JackServer server;
-        QVERIFY2(server.start(), qPrintable(server.log()));
-        SimDevice device;
-        QVERIFY(device.start({"--server", server.name()}));
-        QTemporaryDir dir;
-        UpdaterHarness h(std::make_shared<JackMidiService>(server.name()), {});
-        h->setFirmwarePath(writeFile(dir, "fw.uf2", uf2image::image(4)));
-        ShownWindow w(h);
-        h.settle();
-        QCOMPARE(h->selectedMIDIPortName(), QStringLiteral("VELTA 2:MIDI 1"));
-
-        if (fault == "unplug")
-            device.kill();
-        h->startUpload();
-        // The send starts with the next event; the server goes right then.
-        if (fault == "kill")
-            server.kill();
-        else if (fault == "freeze")
-            server.freeze();
-        QElapsedTimer sending;
-        sending.start();
-        QVERIFY(h.waitUntilIdle(10000));
-        QVERIFY2(sending.elapsed() < 3000, qPrintable(QString::number(sending.elapsed())));
-        QCOMPARE(h.alertMessages(), QStringList({"USB firmware update failed.\n\n"
-                                                 "Could not send the USB firmware update command on 'VELTA 2:MIDI 1'."}));
-        QCOMPARE(h->statusText(), QStringLiteral("Failed."));
-        QVERIFY(w.controlsEnabled());
-        // Refresh still answers.
-        sending.restart();
-        h->refreshDevices();
-        QVERIFY(sending.elapsed() < 3000);
-        server.kill();
-    }
 
     void driveGoneBeforeTheCopy()
     {

@@ -4,7 +4,7 @@
 // and UDisks2. The platform is the system's; only alerts and standard output
 // are recorded. This part runs as root and plays the device; the updates
 // themselves run as the desktop user (test_desktopuser).
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 #include "support/desktopsession.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"

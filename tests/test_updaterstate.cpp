@@ -1,8 +1,14 @@
 // The updater's state: start, device refresh, target change, and the
 // deferred status setter everything else relies on.
+#include "support/stderrcapture.h"
+#include "support/testfiles.h"
+#include "support/uf2image.h"
 #include "support/updaterharness.h"
 #include "app/alertpresenter.h"
+#include "main/systemplatform.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QTest>
 
 #include <thread>
@@ -114,6 +120,25 @@ private slots:
         QCOMPARE(h->selectedMIDIPortName(), a);
     }
 
+    void noMidiSystemMeansNoDeviceQuietly()
+    {
+        // The real platform on a machine without an ALSA sequencer.
+        if (QFile::exists("/dev/snd/seq"))
+            QSKIP("this machine has an ALSA sequencer");
+        StderrCapture capture;
+        QElapsedTimer clock;
+        clock.start();
+        auto updater = FirmwareUpdater::create(systemPlatform());
+        updater->refreshDevices();
+        UpdaterHarness::settle();
+        const qint64 elapsed = clock.elapsed();
+        const QByteArray noise = capture.finish();
+        QCOMPARE(updater->statusText(), QStringLiteral("No USB MIDI device found."));
+        QVERIFY(updater->midiPortNames().isEmpty());
+        QVERIFY2(noise.isEmpty(), noise.constData());
+        QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
+    }
+
     void refreshChoosesTheReadinessText_data()
     {
         QTest::addColumn<QStringList>("midi");
@@ -206,17 +231,41 @@ private slots:
                                      "status:Done."}));
     }
 
-    void aPostedStatusKeepsTheUpdaterAlive()
+    void postedWorkKeepsTheUpdaterAlive_data()
     {
+        QTest::addColumn<bool>("upload");
+        QTest::newRow("a status") << false;
+        QTest::newRow("an upload") << true;
+    }
+    void postedWorkKeepsTheUpdaterAlive()
+    {
+        // Nothing but the posted work holds the updater once it is dropped;
+        // were the work to refer to it without a reference, it would run on
+        // a deleted updater (a crash under VELTA_SANITIZE).
+        QFETCH(bool, upload);
+        QTemporaryDir dir;
+        auto alerts = std::make_shared<RecordingAlerts>();
+        // The name's blanks fail the upload at once, at the lookup.
+        UpdaterPlatform platform;
+        platform.midi = std::make_shared<ScriptedMidiService>(QStringList{" VELTA 2 "});
+        platform.alerts = alerts;
+        auto updater = FirmwareUpdater::create(platform);
         QStringList seen;
-        {
-            UpdaterHarness h;
-            QObject::connect(h.updater.get(), &FirmwareUpdater::statusTextChanged,
-                             [&seen, u = h.updater.get()] { seen << u->statusText(); });
-            h->setStatus("Done.");
+        QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged,
+                         [&seen, u = updater.get()] { seen << u->statusText(); });
+        if (upload) {
+            updater->refreshDevices();
+            updater->setFirmwarePath(testfiles::writeFile(dir, "fw.uf2", uf2image::image(1)));
+            updater->startUpload();
+        } else {
+            updater->setStatus("Done.");
         }
-        UpdaterHarness::settle();
-        QCOMPARE(seen, QStringList({"Done."}));
+        updater.reset();
+        QTRY_VERIFY(!seen.isEmpty() && (seen.last() == "Failed." || seen.last() == "Done."));
+        QCOMPARE(seen.last(), upload ? QStringLiteral("Failed.") : QStringLiteral("Done."));
+        QCOMPARE(alerts->messages,
+                 upload ? QStringList{"USB firmware update failed.\n\nCould not find the selected MIDI destination: 'VELTA 2'."}
+                        : QStringList());
     }
 };
 

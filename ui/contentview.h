@@ -30,8 +30,6 @@ public:
                          QWidget *parent = nullptr);
     ~ContentView() override;
 
-    FirmwareUpdater &updater() const { return *m_updater; }
-
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;

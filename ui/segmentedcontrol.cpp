@@ -24,11 +24,6 @@ SegmentedControl::SegmentedControl(const QStringList &segments, QWidget *parent)
     connect(m_group, &QButtonGroup::idClicked, this, &SegmentedControl::segmentActivated);
 }
 
-int SegmentedControl::currentIndex() const
-{
-    return m_group->checkedId();
-}
-
 void SegmentedControl::setCurrentIndex(int index)
 {
     if (QAbstractButton *segment = m_group->button(index))

@@ -10,7 +10,6 @@ class SegmentedControl : public QWidget {
 public:
     explicit SegmentedControl(const QStringList &segments, QWidget *parent = nullptr);
 
-    int currentIndex() const;
     // Does not emit segmentActivated: only the user's clicks do.
     void setCurrentIndex(int index);
 

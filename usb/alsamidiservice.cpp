@@ -3,6 +3,13 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -13,6 +20,11 @@ void ignoreAlsaError(const char *, int, const char *, int, const char *, ...) {}
 // How long the kernel may refuse room for the message before the send
 // counts as failed.
 constexpr auto drainLimit = std::chrono::milliseconds(1000);
+
+std::uint32_t endpointAt(const std::vector<std::uint32_t> &listing, int index)
+{
+    return index >= 0 && index < int(listing.size()) ? listing[std::size_t(index)] : 0;
+}
 
 bool isSetupChange(const snd_seq_event_t &event)
 {
@@ -31,6 +43,114 @@ bool isSetupChange(const snd_seq_event_t &event)
 
 } // namespace
 
+// The service's one thread: a send may wait for room in the kernel's pool,
+// which must not hold up the caller, and announcements are read here. The
+// handle is non-blocking, so no job runs longer than drainLimit, and
+// stopping needs no more than waiting for the job at hand.
+class AlsaMidiService::Worker {
+public:
+    Worker() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] { run(); }) {}
+    ~Worker()
+    {
+        stop();
+        if (wakeFd_ >= 0)
+            ::close(wakeFd_);
+    }
+
+    // Jobs run one at a time, in posting order.
+    void post(std::function<void()> job)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return;
+            jobs_.push_back(std::move(job));
+        }
+        wake();
+    }
+
+    // Between jobs, waits for input on `fds` too and then calls `onInput`.
+    void watch(std::vector<pollfd> fds, std::function<void()> onInput)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            watched_ = std::move(fds);
+            onInput_ = std::move(onInput);
+        }
+        wake();
+    }
+
+    // Returns once the thread has ended, within drainLimit. Sends still
+    // queued are dropped: to their callers they failed.
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            jobs_.clear();
+        }
+        wake();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void wake()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    void run()
+    {
+        for (;;) {
+            std::function<void()> job;
+            std::vector<pollfd> fds;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_)
+                    return;
+                if (!jobs_.empty()) {
+                    job = std::move(jobs_.front());
+                    jobs_.pop_front();
+                } else {
+                    fds = watched_;
+                }
+            }
+            if (job) {
+                job();
+                continue;
+            }
+            // Nothing queued: sleep until a post, a stop or watched input
+            // (without the wake-up descriptor, look again every 50 ms).
+            fds.push_back({wakeFd_, POLLIN, 0});
+            if (::poll(fds.data(), nfds_t(fds.size()), wakeFd_ >= 0 ? -1 : 50) <= 0)
+                continue;
+            std::uint64_t count;
+            while (::read(wakeFd_, &count, sizeof count) > 0) {
+            }
+            bool input = false;
+            for (std::size_t i = 0; i + 1 < fds.size(); ++i)
+                input = input || fds[i].revents != 0;
+            std::function<void()> onInput;
+            if (input) {
+                std::lock_guard lock(mutex_);
+                onInput = onInput_;
+            }
+            if (onInput)
+                onInput();
+        }
+    }
+
+    std::mutex mutex_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<pollfd> watched_;
+    std::function<void()> onInput_;
+    bool stopping_ = false;
+    const int wakeFd_;
+    std::thread thread_;
+};
+
 std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
 {
     snd_lib_error_set_handler(ignoreAlsaError);
@@ -43,13 +163,13 @@ std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
 }
 
 AlsaMidiService::AlsaMidiService(snd_seq_t *handle)
-    : seq_(handle)
+    : seq_(handle), worker_(std::make_unique<Worker>())
 {
 }
 
 AlsaMidiService::~AlsaMidiService()
 {
-    worker_.stop();
+    worker_->stop();
     snd_seq_close(seq_);
 }
 
@@ -120,7 +240,7 @@ void AlsaMidiService::sendSysex(std::shared_ptr<SysexRequest> request)
     if (!request || request->destination == 0 || request->data.empty())
         return;
     // The job owns the request, so its bytes outlive a caller that stopped waiting.
-    worker_.post([this, request] { deliver(*request); });
+    worker_->post([this, request] { deliver(*request); });
 }
 
 void AlsaMidiService::deliver(SysexRequest &request)
@@ -203,7 +323,7 @@ void AlsaMidiService::setChangeHandler(std::function<void()> handler)
         fds.resize(std::size_t(snd_seq_poll_descriptors_count(seq_, POLLIN)));
         fds.resize(std::size_t(snd_seq_poll_descriptors(seq_, fds.data(), unsigned(fds.size()), POLLIN)));
     }
-    worker_.watch(std::move(fds), [this] { readAnnouncements(); });
+    worker_->watch(std::move(fds), [this] { readAnnouncements(); });
 }
 
 void AlsaMidiService::readAnnouncements()

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "usb/midiservice.h"
-#include "usb/serviceworker.h"
 
 #include <memory>
 #include <mutex>
@@ -42,6 +41,8 @@ private:
     int announcePort_ = -1;
     std::vector<std::uint32_t> destinations_;
     std::function<void()> changeHandler_;
-    // Last, so it stops before anything its jobs use goes away.
-    ServiceWorker worker_;
+    // The thread that sends and reads announcements; last, so it stops
+    // before anything its jobs use goes away.
+    class Worker;
+    std::unique_ptr<Worker> worker_;
 };

@@ -83,12 +83,6 @@ void writeFirmware(const QByteArray &contents, const QString &destination)
     throw UpdaterError::copyFailed(writeFailed);
 }
 
-void copyFirmware(const QString &source, const QString &destination)
-{
-    // The source is read in full before the drive is touched.
-    writeFirmware(readFirmwareSource(source), destination);
-}
-
 QString driveFileName(const QString &name)
 {
     // What FAT's long names can't hold; the boot loader reads the blocks,

@@ -3,15 +3,13 @@
 #include <QByteArray>
 #include <QString>
 
-// Puts the firmware file onto the boot drive under `destination`, replacing
-// an old file of that name. The source is read in full before the drive is
-// touched, and the write is flushed to the device before this returns, so
-// "complete" means the drive has the bytes. Throws UpdaterError::copyFailed.
-void copyFirmware(const QString &source, const QString &destination);
-
-// The two halves of copyFirmware: the whole source (never blocking, see
-// readFirmwareFile), and the write of bytes already read.
+// The copy of the firmware onto the boot drive, in two halves, both throwing
+// UpdaterError::copyFailed. The whole source (never blocking, see
+// readFirmwareFile) is read before the drive is touched.
 QByteArray readFirmwareSource(const QString &source);
+// Writes `contents` under `destination`, replacing an old file of that name,
+// and flushes it to the device before it returns, so "complete" means the
+// drive has the bytes.
 void writeFirmware(const QByteArray &contents, const QString &destination);
 
 // `name` with each character a FAT drive can't store (" * / : < > ? \ | and

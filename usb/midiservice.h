@@ -43,10 +43,3 @@ public:
     // or gone. A service that can't tell never calls it.
     virtual void setChangeHandler(std::function<void()> handler) { (void)handler; }
 };
-
-// The endpoint at `index` of a service's last listing, or 0 when there is none.
-std::uint32_t endpointAt(const std::vector<std::uint32_t> &listing, int index);
-
-// The system's MIDI: the ALSA sequencer when it can be opened, otherwise a
-// running JACK server, otherwise a service with no destinations.
-std::shared_ptr<MidiService> createSystemMidiService();

@@ -9,7 +9,8 @@
 #include <optional>
 
 // A MIDI system with the destinations a test lists, in that order. Sends are
-// recorded and complete at once, or never when `completeSends` is false.
+// recorded and complete at once, or never when `completeSends` is false;
+// changeHandler() plays a device that came or went.
 class ScriptedMidiService : public MidiService {
 public:
     struct Destination {
@@ -51,10 +52,12 @@ public:
         if (completeSends)
             request->complete = true;
     }
+    void setChangeHandler(std::function<void()> handler) override { changeHandler = std::move(handler); }
 
     QList<Destination> destinations;
     QList<std::shared_ptr<SysexRequest>> sent;
     bool completeSends = true;
     std::uint32_t clientHandle = 7;
     QString clientName;
+    std::function<void()> changeHandler;
 };

@@ -31,15 +31,6 @@ void SimDevice::stop()
     readOutput();
 }
 
-void SimDevice::kill()
-{
-    if (process_.state() == QProcess::NotRunning)
-        return;
-    process_.kill();
-    process_.waitForFinished(5000);
-    readOutput();
-}
-
 bool SimDevice::waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);

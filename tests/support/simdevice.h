@@ -6,12 +6,11 @@
 
 #include <functional>
 
-// A simulated device run for one test, and what it reported on stdout:
-// bin/velta-simdevice (on JACK) or, in the real-kernel VM,
-// bin/velta-gadgetdevice (USB gadgets).
+// The simulated device run for one test, and what it reported on stdout:
+// bin/velta-gadgetdevice (USB gadgets), in the real-kernel VM.
 class SimDevice {
 public:
-    explicit SimDevice(QString program = QStringLiteral("velta-simdevice")) : program_(std::move(program)) {}
+    explicit SimDevice(QString program = QStringLiteral("velta-gadgetdevice")) : program_(std::move(program)) {}
     ~SimDevice();
     SimDevice(const SimDevice &) = delete;
     SimDevice &operator=(const SimDevice &) = delete;
@@ -20,8 +19,6 @@ public:
     bool start(const QStringList &arguments);
     // SIGTERM, then SIGKILL if it lingers.
     void stop();
-    // SIGKILL: the device vanishes without closing its JACK client.
-    void kill();
 
     // Reads output until `condition` holds or `timeoutMs` passes.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
@@ -29,7 +26,7 @@ public:
     // Bytes of each received message, "F0 7D ... F7".
     QStringList received();
     // The boot drive folder, once the device has restarted, and the file
-    // system image behind it (gadgets only).
+    // system image behind it.
     QString drive();
     QString image();
     // "<file name> <size>" for each file copied onto the drive.

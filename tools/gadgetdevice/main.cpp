@@ -17,13 +17,14 @@
 // --restart (with the drive mounted by us): as the real device, once a whole
 // UF2 image is on the drive it leaves (unmounted, unplugged) and comes back
 // in its MIDI personality, ready for the next update command.
-// SIGTERM or SIGINT: unmount the drive, remove the gadget, exit 0.
+// SIGTERM, SIGINT or SIGHUP: unmount the drive, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
 // the cable without knowing which device runs: it unbinds whatever gadget is
 // bound, and the running device then sits dead until SIGTERM.
 
 #include "gadget.h"
+#include "stopsignal.h"
 
 #include <algorithm>
 #include <chrono>
@@ -45,7 +46,6 @@
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,8 +61,8 @@ const std::string PortName = "VELTA 2 MIDI 1";
 const std::vector<std::uint8_t> UpdateCommand = {0xF0, 0x7D, 0x56, 0x4C, 0x32, 0x56, 0x45,
                                                  0x4C, 0x54, 0x41, 0x32, 0x01, 0xF7};
 
-int signalFd = -1;
-bool stopping = false;
+// Made in main(), before anything else, so the clean-up always runs.
+StopSignal *stopSignal = nullptr;
 
 void say(const std::string &line)
 {
@@ -78,22 +78,10 @@ void note(const std::string &text)
 // A failed set-up is no failure when we were told to stop meanwhile.
 int failUnlessStopping(const std::string &why)
 {
-    if (stopping)
+    if (stopSignal->arrived())
         return 0;
     note(why);
     return 1;
-}
-
-// Sleeps up to `ms`; true once SIGTERM or SIGINT has come.
-bool stopRequested(int ms)
-{
-    pollfd pfd{signalFd, POLLIN, 0};
-    if (!stopping && poll(&pfd, 1, ms) > 0) {
-        signalfd_siginfo info;
-        if (read(signalFd, &info, sizeof info) > 0)
-            stopping = true;
-    }
-    return stopping;
 }
 
 // Waits until `fd` has input (never, when it is -1) or a stop signal comes;
@@ -101,7 +89,7 @@ bool stopRequested(int ms)
 bool waitForInputOrStop(int fd)
 {
     for (;;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{stopSignal->fd(), POLLIN, 0}, {fd, POLLIN, 0}};
         if (poll(fds, fd >= 0 ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -109,7 +97,7 @@ bool waitForInputOrStop(int fd)
             return false;
         }
         if (fds[0].revents) {
-            stopRequested(0);
+            stopSignal->arrived();
             return false;
         }
         if (fd >= 0 && fds[1].revents)
@@ -122,7 +110,7 @@ bool waitFor(const std::function<bool()> &ready, int ms)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (!ready())
-        if (Clock::now() >= deadline || stopRequested(20))
+        if (Clock::now() >= deadline || stopSignal->arrived(20))
             return false;
     return true;
 }
@@ -195,10 +183,7 @@ pid_t spawn(const std::vector<std::string> &args, int out)
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        std::signal(SIGPIPE, SIG_DFL);
+        StopSignal::resetInChild();
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (out >= 0)
             dup2(out, STDOUT_FILENO);
@@ -338,7 +323,7 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
     };
     if (how != Mount::self) {
         if (!waitFor(diskShown, AppearTimeoutMs)) {
-            if (!stopping)
+            if (!stopSignal->arrived())
                 note("the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)");
             return false;
         }
@@ -347,7 +332,7 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
             return true;
         const std::string point = mountThroughUDisks(disk, user);
         if (point.empty()) {
-            if (!stopping)
+            if (!stopSignal->arrived())
                 note("UDisks2 did not mount /dev/" + disk + " for " + user.name);
             return false;
         }
@@ -375,7 +360,7 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
         AppearTimeoutMs);
     if (!mounted) {
         rmdir(target.c_str());
-        if (!stopping)
+        if (!stopSignal->arrived())
             note(disk.empty() ? "the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)"
                               : "cannot mount /dev/" + disk + ": " + std::strerror(mountError));
         return false;
@@ -470,14 +455,14 @@ int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
     Gadget gadget;
     int midi = becomeMidi(gadget);
     if (midi < 0)
-        return stopping ? 0 : 1;
+        return stopSignal->arrived() ? 0 : 1;
     say("READY");
 
     SysexReader reader;
     Drive drive;
     bool restarted = false;
     // Idle until the host sends something or we are told to stop.
-    while (!stopping && waitForInputOrStop(midi)) {
+    while (!stopSignal->arrived() && waitForInputOrStop(midi)) {
         std::uint8_t buffer[512];
         const ssize_t n = read(midi, buffer, sizeof buffer);
         if (n <= 0) {
@@ -499,7 +484,7 @@ int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
             close(midi);
             midi = -1;
             if (!becomeDrive(gadget, drive, user, how))
-                return stopping ? 0 : 1;
+                return stopSignal->arrived() ? 0 : 1;
             if (restart && waitFor([&] { return wholeImageOn(drive.mountPath); }, INT_MAX)) {
                 // The unmount waits for the writer to close the file, and
                 // puts what it wrote into the image.
@@ -507,7 +492,7 @@ int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
                 drive.unmount();
                 gadget.remove();
                 if ((midi = becomeMidi(gadget)) < 0)
-                    return stopping ? 0 : 1;
+                    return stopSignal->arrived() ? 0 : 1;
                 restarted = false;
                 say("RESTARTED");
             }
@@ -582,7 +567,7 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
     int simOut = out[0];
     // Idle until the simulator ends or we are told to stop.
-    while (!stopping && waitForInputOrStop(simOut)) {
+    while (!stopSignal->arrived() && waitForInputOrStop(simOut)) {
         char buffer[256];
         if (read(simOut, buffer, sizeof buffer) > 0)
             continue;
@@ -625,15 +610,8 @@ int main(int argc, char **argv)
     if (mode != "midi" && mode != "serial")
         return usage();
 
-    // Blocked before anything else, so a stop only ever arrives through the
-    // signalfd and the clean-up always runs.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    std::signal(SIGPIPE, SIG_IGN);
+    StopSignal stop;
+    stopSignal = &stop;
 
     if (mode == "midi") {
         bool neverDrive = false;

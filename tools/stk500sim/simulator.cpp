@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <thread>
-#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -18,43 +18,44 @@ constexpr auto PacketGap = std::chrono::milliseconds(200);
 // only fills up when no client is reading, and then the answer is moot.
 constexpr int SendTimeoutMs = 2000;
 
-void onSignal(int signo)
+// Temp file + rename, so a concurrent reader sees the old or the new image,
+// never a torn one.
+bool saveAtomically(const std::vector<std::uint8_t> &bytes, const std::string &path)
 {
-    Simulator::stopSignal = signo;
+    const std::string temp = path + ".tmp." + std::to_string(getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0 && errno != EINTR)
+            break;
+        done += std::size_t(std::max<ssize_t>(n, 0));
+    }
+    if (::close(fd) != 0 || done < bytes.size() || rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-volatile std::sig_atomic_t Simulator::stopSignal = 0;
-
-Simulator::Simulator(const Options &options)
-    : m_options(options)
-    , m_target(options.signature)
-{
-}
-
 bool Simulator::setUp()
 {
     std::string error;
-    if (!m_options.logPath.empty() && !m_log.open(m_options.logPath, error)) {
-        std::fprintf(stderr, "stk500sim: %s\n", error.c_str());
-        return false;
-    }
     const bool opened = m_options.ttyPath.empty() ? m_pty.open(error) : m_pty.openExisting(m_options.ttyPath, error);
     if (!opened || (!m_options.linkPath.empty() && !m_pty.link(m_options.linkPath, error))) {
         std::fprintf(stderr, "stk500sim: %s\n", error.c_str());
         return false;
     }
-    m_target.trace = [this](const std::string &text) { m_log.line(text); };
-    if (m_options.silent)
-        m_target.goQuietAfterPages(0);
-    else if (m_options.quietAfterPages)
+    if (m_options.quietAfterPages)
         m_target.goQuietAfterPages(*m_options.quietAfterPages);
 
     // An erased image from the start, so a reader never has to tell "no
     // file yet" from "nothing written".
     saveFlash();
-    m_log.line("serving " + m_pty.slavePath());
     std::printf("%s %s\n", m_options.ttyPath.empty() ? "PTY" : "TTY", m_pty.slavePath().c_str());
     std::fflush(stdout);
     return true;
@@ -62,37 +63,20 @@ bool Simulator::setUp()
 
 int Simulator::run()
 {
-    sigset_t blocked, previous;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGHUP);
-    sigprocmask(SIG_BLOCK, &blocked, &previous);
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
     if (!setUp())
         return 1;
 
-    while (!stopSignal) {
+    while (!m_stop.arrived()) {
         // Between packets there is nothing to do until the host speaks or a
-        // signal arrives, so that wait is unbounded; inside a packet it is
+        // stop comes, so that wait is unbounded; inside a packet it is
         // bounded by PacketGap.
-        timespec timeout{};
-        timespec *timeoutPtr = nullptr;
+        int timeoutMs = -1;
         if (m_target.midPacket()) {
             const auto left = PacketGap - (std::chrono::steady_clock::now() - m_lastByte);
-            const auto ns = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
-            timeout.tv_sec = time_t(ns / 1000000000);
-            timeout.tv_nsec = long(ns % 1000000000);
-            timeoutPtr = &timeout;
+            timeoutMs = int(std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
         }
-        pollfd pfd{m_pty.masterFd(), POLLIN, 0};
-        const int rc = ppoll(&pfd, 1, timeoutPtr, &previous);
+        pollfd fds[2] = {{m_pty.masterFd(), POLLIN, 0}, {m_stop.fd(), POLLIN, 0}};
+        const int rc = poll(fds, 2, timeoutMs);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -103,12 +87,12 @@ int Simulator::run()
             m_target.abandonPacket();
             continue;
         }
-        if (pfd.revents & POLLIN) {
+        if (fds[0].revents & POLLIN) {
             if (!serveInput())
                 return 1;
             if (m_pulled)
                 return 0;
-        } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // Cannot happen on a pty while we hold the slave open; a served
             // tty hangs up when its device goes away. Bail out rather than
             // spin on it.
@@ -116,7 +100,6 @@ int Simulator::run()
             return 1;
         }
     }
-    m_log.line("stopped by signal " + std::to_string(int(stopSignal)));
     return 0;
 }
 
@@ -131,27 +114,18 @@ bool Simulator::serveInput()
         return false;
     }
     m_lastByte = std::chrono::steady_clock::now();
-    if (m_target.quiet()) {
-        m_log.line("quiet: ignored " + std::to_string(n) + " bytes");
-        return true;
-    }
     std::vector<std::uint8_t> answer;
     const int pagesBefore = m_target.pagesWritten();
-    for (ssize_t i = 0; i < n; ++i) {
+    for (ssize_t i = 0; i < n && !m_target.quiet(); ++i) {
         m_target.receive(buffer[i], answer);
         // Saved before the acknowledgement goes out, so once avrdude has
         // finished the file holds everything it wrote.
         saveFlash();
         if (m_options.closeAfterPages && m_target.pagesWritten() >= *m_options.closeAfterPages) {
             send(answer);
-            m_log.line("pulling the plug after " + std::to_string(m_target.pagesWritten()) + " pages");
             m_pty.close();
             m_pulled = true;
             return true;
-        }
-        if (m_target.quiet()) {
-            m_log.line("gone quiet after " + std::to_string(m_target.pagesWritten()) + " pages");
-            break;
         }
     }
     // A real chip answers a page write only once the page is programmed.
@@ -175,8 +149,7 @@ bool Simulator::send(const std::vector<std::uint8_t> &bytes)
             pollfd pfd{m_pty.masterFd(), POLLOUT, 0};
             if (poll(&pfd, 1, SendTimeoutMs) > 0)
                 continue;
-            m_log.line("dropped " + std::to_string(bytes.size() - done) + " answer bytes: nobody reads");
-            return true;
+            return true; // nobody reads: the answer is dropped
         }
         std::fprintf(stderr, "stk500sim: write: %s\n", std::strerror(errno));
         return false;
@@ -186,11 +159,10 @@ bool Simulator::send(const std::vector<std::uint8_t> &bytes)
 
 void Simulator::saveFlash()
 {
-    if (m_options.flashOutPath.empty() || m_target.flashGeneration() == m_savedGeneration)
+    if (m_options.flashOutPath.empty() || m_target.pagesWritten() == m_savedPages)
         return;
-    std::string error;
-    if (m_target.flash().saveAtomically(m_options.flashOutPath, error))
-        m_savedGeneration = m_target.flashGeneration();
+    if (saveAtomically(m_target.flash(), m_options.flashOutPath))
+        m_savedPages = m_target.pagesWritten();
     else
-        std::fprintf(stderr, "stk500sim: %s\n", error.c_str());
+        std::fprintf(stderr, "stk500sim: cannot save %s: %s\n", m_options.flashOutPath.c_str(), std::strerror(errno));
 }

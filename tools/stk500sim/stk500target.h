@@ -1,24 +1,20 @@
 #pragma once
 
-#include "memoryimage.h"
-
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <string>
 #include <vector>
 
-// The device end of STK500v1 as avrdude's "arduino" programmer speaks it,
-// for an ATmega328. Byte in, answer bytes out; knows nothing of the pty, so
-// the protocol can be exercised without one.
+// The device end of STK500v1 for what avrdude 7.1 sends as the "arduino"
+// programmer when it writes and verifies an ATmega328's flash without an
+// erase (-D): GET_SYNC, GET_PARAMETER, SET_DEVICE, SET_DEVICE_EXT,
+// ENTER_PROGMODE, READ_SIGN, LOAD_ADDRESS, PROG_PAGE, READ_PAGE,
+// LEAVE_PROGMODE. Byte in, answer bytes out; knows nothing of the line.
 class Stk500Target
 {
 public:
     static constexpr std::size_t FlashSize = 32 * 1024;
-    static constexpr std::size_t FlashPageSize = 128;
-    static constexpr std::size_t EepromSize = 1024;
 
-    explicit Stk500Target(std::array<std::uint8_t, 3> signature);
+    explicit Stk500Target(std::array<std::uint8_t, 3> signature) : m_signature(signature) {}
 
     // Feeds one byte from the host; appends whatever the device answers.
     void receive(std::uint8_t byte, std::vector<std::uint8_t> &out);
@@ -27,21 +23,17 @@ public:
     bool midPacket() const { return m_state != ParseState::Command; }
     // The host went away mid-packet: forget the fragment so that the next
     // client's first GET_SYNC is not swallowed as page data.
-    void abandonPacket();
+    void abandonPacket() { m_state = ParseState::Command; }
 
     // Once `pages` flash pages have been written the device stops answering
-    // for good, like firmware that hung; 0 means it never answers.
+    // for good, like firmware that hung.
     void goQuietAfterPages(int pages) { m_quietAfterPages = pages; }
     bool quiet() const { return m_quietAfterPages >= 0 && m_pagesWritten >= m_quietAfterPages; }
 
     int pagesWritten() const { return m_pagesWritten; }
-    // Bumped on every change to flash, so callers know when to save it.
-    std::uint64_t flashGeneration() const { return m_flashGeneration; }
-    const MemoryImage &flash() const { return m_flash; }
-    const MemoryImage &eeprom() const { return m_eeprom; }
-
-    // One line per packet, for --log.
-    std::function<void(const std::string &)> trace;
+    // Erased cells read 0xFF; addresses wrap at the size, as the chip
+    // ignores address bits it lacks.
+    const std::vector<std::uint8_t> &flash() const { return m_flash; }
 
 private:
     enum class ParseState { Command, Arguments, PageData, EndOfPacket };
@@ -49,27 +41,16 @@ private:
     void startPacket(std::uint8_t command);
     void argumentsComplete();
     void execute(std::vector<std::uint8_t> &out);
-    std::uint8_t universal(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
-    void resetSession();
-    void log(const std::string &what, const std::vector<std::uint8_t> &answer);
 
     std::array<std::uint8_t, 3> m_signature;
-    MemoryImage m_flash{FlashSize};
-    MemoryImage m_eeprom{EepromSize};
-    std::array<std::uint8_t, 256> m_parameters{};
-    std::array<std::uint8_t, FlashPageSize> m_ispPageBuffer{};
-    std::uint8_t m_lowFuse = 0xFF;
-    std::uint8_t m_highFuse = 0xDE;
-    std::uint8_t m_extFuse = 0xFD;
-    std::uint8_t m_lockBits = 0xCF;
+    std::vector<std::uint8_t> m_flash = std::vector<std::uint8_t>(FlashSize, 0xFF);
 
     ParseState m_state = ParseState::Command;
     std::uint8_t m_command = 0;
     std::vector<std::uint8_t> m_args;
     std::size_t m_need = 0;
 
-    std::uint16_t m_address = 0; // words for flash, bytes for EEPROM
+    std::uint16_t m_address = 0; // in words
     int m_pagesWritten = 0;
     int m_quietAfterPages = -1;
-    std::uint64_t m_flashGeneration = 0;
 };

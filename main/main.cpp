@@ -1,6 +1,6 @@
 #include "ui/application.h"
 #include "app/firmwareupdater.h"
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 #include "ui/contentview.h"
 
 #include <QApplication>

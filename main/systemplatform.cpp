@@ -1,10 +1,10 @@
-#include "app/systemplatform.h"
+#include "main/systemplatform.h"
 
 #include "core/systemserialregistry.h"
 #include "ui/filedialogchooser.h"
 #include "ui/messageboxalertpresenter.h"
 #include "usb/bootdrive.h"
-#include "usb/midiservice.h"
+#include "usb/alsamidiservice.h"
 #include "usb/udisksvolumes.h"
 
 #include <cstdio>
@@ -12,7 +12,8 @@
 UpdaterPlatform systemPlatform()
 {
     return UpdaterPlatform{
-        createSystemMidiService(),
+        // No MIDI service where no sequencer can be opened: no MIDI destinations.
+        AlsaMidiService::create(),
         std::make_shared<SystemSerialRegistry>(),
         defaultVolumeRoots(),
         std::make_shared<UDisksVolumes>(),
