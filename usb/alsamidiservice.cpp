@@ -265,8 +265,19 @@ void AlsaMidiService::deliver(SysexRequest &request)
     // Unsubscribing closes the port's output once we were its only
     // subscriber, which drains the bytes onto the cable first.
     const bool unsubscribed = snd_seq_disconnect_to(seq_, outputPort_, client, port) == 0;
-    if (written && unsubscribed)
+    // The device restarts the moment it has the update command, and its
+    // port may be gone before we get to unsubscribe: the kernel took our
+    // subscription with it and the unsubscribe fails, though the bytes went
+    // out. Whether the device really got them shows next (its boot drive).
+    if (written && (unsubscribed || !portExists(client, port)))
         request.complete = true;
+}
+
+bool AlsaMidiService::portExists(int client, int port)
+{
+    snd_seq_port_info_t *info;
+    snd_seq_port_info_alloca(&info);
+    return snd_seq_get_any_port_info(seq_, client, port, info) >= 0;
 }
 
 bool AlsaMidiService::writeAndDrain(SysexRequest &request, int client, int port)

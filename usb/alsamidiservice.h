@@ -32,6 +32,7 @@ private:
 
     void deliver(SysexRequest &request);
     bool writeAndDrain(SysexRequest &request, int client, int port);
+    bool portExists(int client, int port);
     void readAnnouncements();
 
     // The handle serves the caller's thread and the worker.
