@@ -143,25 +143,28 @@ double RealKernelBench::commandToDrive()
     UpdaterHarness h(systemPlatform());
     h->refreshDevices();
     UpdaterHarness::settle();
-    try {
-        h->sendUpdateCommand(port);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "the command was not sent: %s\n", e.what());
-        return -1;
-    }
-    // sendUpdateCommand returns once the command has gone out.
+    // The clock starts once the command has gone out.
     QElapsedTimer clock;
-    clock.start();
     std::optional<QString> drive;
     bool ended = false;
-    auto wait = [](FirmwareUpdater &updater, std::optional<QString> &out, bool &done) -> Task<void> {
+    auto run = [](FirmwareUpdater &updater, QElapsedTimer &clock, std::optional<QString> &out,
+                  bool &done) -> Task<void> {
+        try {
+            auto send = updater.sendUpdateCommand(port);
+            co_await send;
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "the command was not sent: %s\n", e.what());
+            done = true;
+            co_return;
+        }
+        clock.start();
         auto driveWait = updater.waitForBootDrive(UpdaterPlatform::defaultBootDriveTimeoutSeconds);
         out = co_await driveWait;
         done = true;
     };
-    startDetached(wait(*h, drive, ended));
-    const bool waited = QTest::qWaitFor([&] { return ended; }, 25000);
-    if (!drive)
+    startDetached(run(*h, clock, drive, ended));
+    const bool waited = QTest::qWaitFor([&] { return ended; }, 30000);
+    if (!drive && clock.isValid())
         std::fprintf(stderr, "no drive after %.0f ms\n", double(clock.elapsed()));
     return waited && drive ? double(clock.nsecsElapsed()) / 1e6 : -1;
 }
