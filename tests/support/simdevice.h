@@ -1,7 +1,8 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
 // A device simulator from bin/ (velta-gadgetdevice in the test VM) run for
@@ -12,20 +13,49 @@ public:
     ~SimDevice() { stop(); }
 
     // Waits up to 10 s for READY; log() tells why not.
-    bool start(const QStringList &arguments);
+    bool start(const QStringList &arguments)
+    {
+        process_.start(QCoreApplication::applicationDirPath() + '/' + program_, arguments);
+        const QDeadlineTimer deadline(10000);
+        while (lines("READY").isEmpty())
+            if (deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime())))
+                return false;
+        return true;
+    }
+
     // SIGTERM, then SIGKILL if it lingers; all it printed is read then.
-    void stop();
+    void stop()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(5000))
+            process_.kill();
+        process_.waitForFinished(5000);
+        log();
+    }
 
     // What it printed so far (the event loop reads it): each SysEx received, "F0 7D ... F7".
     QStringList received() { return lines("RX "); }
-    // The boot drive's folder and file system image, once it has one.
+    // The boot drive's folder and file system image, the latest.
     QString drive() { return lines("DRIVE ").value(lines("DRIVE ").size() - 1); }
     QString image() { return lines("IMAGE ").value(lines("IMAGE ").size() - 1); }
     // Its stderr.
-    QString log();
+    QString log()
+    {
+        out_ += process_.readAllStandardOutput();
+        err_ += QString::fromUtf8(process_.readAllStandardError());
+        return err_;
+    }
 
 private:
-    QStringList lines(const QString &prefix);
+    QStringList lines(const QString &prefix)
+    {
+        QStringList values;
+        log();
+        for (const QString &line : QString::fromUtf8(out_.left(out_.lastIndexOf('\n') + 1)).split('\n'))
+            if (line.startsWith(prefix))
+                values << line.mid(prefix.size());
+        return values;
+    }
 
     QString program_;
     QProcess process_;

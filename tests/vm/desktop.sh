@@ -9,15 +9,11 @@ set -euo pipefail
 
 user=velta
 state=/run/velta-desktop
-fail() {
-  echo "desktop: $*" >&2
-  tail -n 20 "$state"/*.log >&2 2>/dev/null || true
-  exit 125
-}
+fail() { echo "desktop: $*" >&2; tail -n 20 "$state"/*.log >&2 2>/dev/null; exit 125; }
 [ "$(id -u)" = 0 ] && [ -d /sys/kernel/config/usb_gadget ] && [ $# -gt 0 ] ||
   fail "usage, as root in the test VM: bash tests/vm/vmrun.sh -- bash tests/vm/desktop.sh COMMAND"
 # The tests leave the user's files in /tmp/velta-desktop.
-mkdir -p "$state" /etc/polkit-1/rules.d && install -d -m 755 /tmp/velta-desktop
+mkdir -p "$state" /etc/polkit-1/rules.d /run/dbus && install -d -m 755 /tmp/velta-desktop
 
 # What logind and the desktop's polkit defaults give the seat's active
 # user: a runtime folder, the disk service's actions (allow_active) and,
@@ -36,24 +32,16 @@ for d in "$(dirname "$(realpath -m -- "$(command -v -- "$1" || echo "$1")")")" "
 done
 
 /lib/systemd/systemd-udevd --daemon >"$state/udevd.log" 2>&1 || fail "systemd-udevd did not start"
-[ -S /run/udev/control ] || sleep 0.5
-[ -S /run/udev/control ] || fail "systemd-udevd is not running"
-udevadm trigger --action=add
+udevadm trigger --action=add || fail "udevadm trigger failed"
 # udisksd is started here and a test stops it: D-Bus must not start it again.
 rm -f /usr/share/dbus-1/system-services/org.freedesktop.UDisks2.service
-mkdir -p /run/dbus
 dbus-daemon --system --fork 2>"$state/dbus.log" || fail "dbus-daemon did not start"
 /usr/lib/polkit-1/polkitd --no-debug >"$state/polkitd.log" 2>&1 &
 /usr/libexec/udisks2/udisksd --no-debug >"$state/udisksd.log" 2>&1 &
 echo $! >"$state/udisksd.pid"
 udevadm settle --timeout=30 || fail "udev did not settle within 30 s"
 for name in org.freedesktop.PolicyKit1 org.freedesktop.UDisks2; do
-  for _ in $(seq 100); do
-    gdbus call --system -d org.freedesktop.DBus -o /org/freedesktop/DBus -m org.freedesktop.DBus.NameHasOwner "$name" \
-      2>/dev/null | grep -q true && continue 2
-    sleep 0.1
-  done
-  fail "$name did not appear on the system bus within 10 s"
+  timeout 15 gdbus wait --system --timeout 10 "$name" || fail "$name did not appear on the system bus within 10 s"
 done
 # After udev, which set the owners and modes the ACLs go on.
 setfacl -m "u:$user:rw" /dev/snd/* || fail "setfacl on /dev/snd failed"

@@ -13,8 +13,7 @@ timeout_s=300
 [ "${1:-}" = -- ] && [ $# -gt 1 ] || fail "usage: vmrun.sh [--timeout SECONDS] -- COMMAND [ARGS...]"
 shift
 for tool in qemu-system-x86_64 apt-get dpkg-deb cpio xz flock timeout /bin/busybox /sbin/depmod /sbin/modprobe; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (bash setup.sh test installs it)"
-done
+  command -v "$tool" >/dev/null || fail "$tool is missing (bash setup.sh test installs it)"; done
 
 # Nothing runs udev in the guest: the class drivers must be loaded before
 # dummy_hcd brings up the bus.
@@ -53,8 +52,7 @@ for f in fd:self/fd stdin:self/fd/0 stdout:self/fd/1 stderr:self/fd/2; do ln -s 
 mkdir -p $r/dev/pts $r/dev/shm $r/media
 mount -t devpts -o ptmxmode=0666,mode=0620,gid=5 devpts $r/dev/pts
 mount -t tmpfs -o mode=1777 shm $r/dev/shm
-mount -t tmpfs -o mode=0755 run $r/run
-mkdir -p $r/run/media
+mount -t tmpfs -o mode=0755 run $r/run && mkdir $r/run/media
 # The host's /media is live; the guest's drives must not mix with it.
 mount -t tmpfs -o mode=0755 media $r/media
 # The kernel's module requests go to the real modprobe on the unpacked tree.
@@ -62,13 +60,11 @@ printf '#!/bin/sh\nexec /bin/chroot /newroot /sbin/modprobe -d "%s" "$@"\n' "$(c
 chmod 755 /bin/modprobe-host
 echo /bin/modprobe-host >/proc/sys/kernel/modprobe
 cp /ctl/run.sh $r/run/vmrun.sh
-stty -F /dev/ttyS0 raw -echo
-stty -F /dev/ttyS1 raw -echo
+for t in 0 1; do stty -F /dev/ttyS$t raw -echo; done
 chroot $r /bin/bash /run/vmrun.sh </dev/null >/dev/ttyS0 2>/dev/ttyS1
 echo $? >/ctl/rc
 # stty waits for the ports to drain, so no output is lost at power-off.
-stty -F /dev/ttyS0 raw
-stty -F /dev/ttyS1 raw
+for t in 0 1; do stty -F /dev/ttyS$t raw; done
 echo 0 >/proc/sys/kernel/printk
 poweroff -f
 EOF
@@ -154,7 +150,5 @@ wait "$qemu_pid" || qemu_rc=$?
 qemu_pid=""
 
 [ ! -f "$ctl/rc" ] || exit "$(cat "$ctl/rc")"
-case "$qemu_rc" in
-  124|137) fail "timed out after $timeout_s s; QEMU was killed" ;;
-  *) fail "the guest ended (QEMU exit $qemu_rc) without the command's exit code (see its messages above)" ;;
-esac
+[ "$qemu_rc" != 124 ] && [ "$qemu_rc" != 137 ] || fail "timed out after $timeout_s s; QEMU was killed"
+fail "the guest ended (QEMU exit $qemu_rc) without the command's exit code (see its messages above)"
