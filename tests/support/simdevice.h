@@ -1,49 +1,64 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
-#include <functional>
-
-// The simulated device run for one test, and what it reported on stdout:
-// bin/velta-gadgetdevice (USB gadgets), in the real-kernel VM.
+// A device simulator from bin/ (velta-gadgetdevice in the test VM) run for
+// one test, and the lines it printed: READY, RX <hex>, IMAGE <path>, DRIVE <path>.
 class SimDevice {
 public:
     explicit SimDevice(QString program = QStringLiteral("velta-gadgetdevice")) : program_(std::move(program)) {}
-    ~SimDevice();
-    SimDevice(const SimDevice &) = delete;
-    SimDevice &operator=(const SimDevice &) = delete;
+    ~SimDevice() { stop(); }
 
-    // Starts it and waits up to 10 s for READY; log() tells why not.
-    bool start(const QStringList &arguments);
-    // SIGTERM, then SIGKILL if it lingers.
-    void stop();
+    // Waits up to 10 s for READY; log() tells why not.
+    bool start(const QStringList &arguments)
+    {
+        process_.start(QCoreApplication::applicationDirPath() + '/' + program_, arguments);
+        const QDeadlineTimer deadline(10000);
+        while (lines("READY").isEmpty())
+            if (deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime())))
+                return false;
+        return true;
+    }
 
-    // Reads output until `condition` holds or `timeoutMs` passes.
-    bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+    // SIGTERM, then SIGKILL if it lingers; all it printed is read then.
+    void stop()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(5000))
+            process_.kill();
+        process_.waitForFinished(5000);
+        log();
+    }
 
-    // Bytes of each received message, "F0 7D ... F7".
-    QStringList received();
-    // The boot drive folder, once the device has restarted, and the file
-    // system image behind it.
-    QString drive();
-    QString image();
-    // "<file name> <size>" for each file copied onto the drive.
-    QStringList written();
-    // What it printed to stderr.
-    QString log();
+    // What it printed so far (the event loop reads it): each SysEx received, "F0 7D ... F7".
+    QStringList received() { return lines("RX "); }
+    // The boot drive's folder and file system image, the latest.
+    QString drive() { return lines("DRIVE ").value(lines("DRIVE ").size() - 1); }
+    QString image() { return lines("IMAGE ").value(lines("IMAGE ").size() - 1); }
+    // Its stderr.
+    QString log()
+    {
+        out_ += process_.readAllStandardOutput();
+        err_ += QString::fromUtf8(process_.readAllStandardError());
+        return err_;
+    }
 
 private:
-    void readOutput();
+    QStringList lines(const QString &prefix)
+    {
+        QStringList values;
+        log();
+        for (const QString &line : QString::fromUtf8(out_.left(out_.lastIndexOf('\n') + 1)).split('\n'))
+            if (line.startsWith(prefix))
+                values << line.mid(prefix.size());
+        return values;
+    }
 
     QString program_;
     QProcess process_;
-    QByteArray partialLine_;
-    bool ready_ = false;
-    QStringList received_;
-    QString drive_;
-    QString image_;
-    QStringList written_;
-    QString log_;
+    QByteArray out_;
+    QString err_;
 };
