@@ -38,6 +38,11 @@ struct PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     void unhandled_exception() noexcept { error = std::current_exception(); }
+    void rethrowError()
+    {
+        if (error)
+            std::rethrow_exception(error);
+    }
 
     struct FinalAwaiter {
         bool await_ready() noexcept { return false; }
@@ -64,8 +69,7 @@ struct Promise : PromiseBase {
     void return_value(U &&v) { value.emplace(std::forward<U>(v)); }
     T take()
     {
-        if (error)
-            std::rethrow_exception(error);
+        rethrowError();
         return std::move(*value);
     }
 };
@@ -74,11 +78,7 @@ template <>
 struct Promise<void> : PromiseBase {
     Task<void> get_return_object();
     void return_void() {}
-    void take()
-    {
-        if (error)
-            std::rethrow_exception(error);
-    }
+    void take() { rethrowError(); }
 };
 
 } // namespace taskdetail
@@ -92,17 +92,11 @@ public:
 
     explicit Task(Handle h) : m_handle(h) {}
     Task(Task &&other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
-    Task &operator=(Task &&other) noexcept
+    ~Task()
     {
-        if (this != &other) {
-            reset();
-            m_handle = std::exchange(other.m_handle, {});
-        }
-        return *this;
+        if (m_handle)
+            m_handle.destroy();
     }
-    Task(const Task &) = delete;
-    Task &operator=(const Task &) = delete;
-    ~Task() { reset(); }
 
     bool await_ready() const noexcept { return false; }
     std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept
@@ -123,13 +117,6 @@ public:
     }
 
 private:
-    void reset()
-    {
-        if (m_handle)
-            m_handle.destroy();
-        m_handle = {};
-    }
-
     Handle m_handle;
 };
 
@@ -162,7 +149,7 @@ private:
 };
 
 // co_await onWorkerThread(fn): runs fn on a pool thread and resumes on the
-// main thread with its result, or rethrows what it threw there.
+// main thread with its result (fn returns one), or rethrows what it threw there.
 template <typename F>
 class onWorkerThread {
 public:
@@ -174,10 +161,7 @@ public:
     {
         QThreadPool::globalInstance()->start([this, h] {
             try {
-                if constexpr (std::is_void_v<Result>)
-                    m_work();
-                else
-                    m_result.emplace(m_work());
+                m_result.emplace(m_work());
             } catch (...) {
                 m_error = std::current_exception();
             }
@@ -191,12 +175,11 @@ public:
     {
         if (m_error)
             std::rethrow_exception(m_error);
-        if constexpr (!std::is_void_v<Result>)
-            return std::move(*m_result);
+        return std::move(*m_result);
     }
 
 private:
     F m_work;
-    std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> m_result{};
+    std::optional<Result> m_result;
     std::exception_ptr m_error;
 };
