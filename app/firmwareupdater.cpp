@@ -42,6 +42,16 @@ bool isSpecialFile(const QString &path)
            && !S_ISDIR(info.st_mode);
 }
 
+// Stores `value` and announces the change, when there is one.
+template <typename T>
+void change(FirmwareUpdater *updater, T &field, const T &value, void (FirmwareUpdater::*changed)())
+{
+    if (field == value)
+        return;
+    field = value;
+    emit (updater->*changed)();
+}
+
 QString describeAny(std::exception_ptr error)
 {
     try {
@@ -104,18 +114,12 @@ FirmwareUpdater::~FirmwareUpdater()
 
 void FirmwareUpdater::setSelectedTarget(FirmwareTarget target)
 {
-    if (m_selectedTarget == target)
-        return;
-    m_selectedTarget = target;
-    emit selectedTargetChanged();
+    change(this, m_selectedTarget, target, &FirmwareUpdater::selectedTargetChanged);
 }
 
 void FirmwareUpdater::setFirmwarePath(const QString &path)
 {
-    if (m_firmwarePath == path)
-        return;
-    m_firmwarePath = path;
-    emit firmwarePathChanged();
+    change(this, m_firmwarePath, path, &FirmwareUpdater::firmwarePathChanged);
 }
 
 void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
@@ -126,18 +130,12 @@ void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
 
 void FirmwareUpdater::assignMIDIPortName(const QString &name)
 {
-    if (m_selectedMIDIPortName == name)
-        return;
-    m_selectedMIDIPortName = name;
-    emit selectedMIDIPortNameChanged();
+    change(this, m_selectedMIDIPortName, name, &FirmwareUpdater::selectedMIDIPortNameChanged);
 }
 
 void FirmwareUpdater::setMidiPortNames(const QStringList &names)
 {
-    if (m_midiPortNames == names)
-        return;
-    m_midiPortNames = names;
-    emit midiPortNamesChanged();
+    change(this, m_midiPortNames, names, &FirmwareUpdater::midiPortNamesChanged);
 }
 
 void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
@@ -148,10 +146,7 @@ void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
 
 void FirmwareUpdater::assignSerialPortPath(const QString &path)
 {
-    if (m_selectedSerialPortPath == path)
-        return;
-    m_selectedSerialPortPath = path;
-    emit selectedSerialPortPathChanged();
+    change(this, m_selectedSerialPortPath, path, &FirmwareUpdater::selectedSerialPortPathChanged);
 }
 
 void FirmwareUpdater::setSerialPorts(const QList<SerialPortChoice> &ports)
@@ -163,10 +158,7 @@ void FirmwareUpdater::setSerialPorts(const QList<SerialPortChoice> &ports)
 
 void FirmwareUpdater::setStatusTextNow(const QString &text)
 {
-    if (m_statusText == text)
-        return;
-    m_statusText = text;
-    emit statusTextChanged();
+    change(this, m_statusText, text, &FirmwareUpdater::statusTextChanged);
 }
 
 void FirmwareUpdater::setBusy(bool busy)
@@ -185,10 +177,7 @@ void FirmwareUpdater::setBusy(bool busy)
 
 void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &progress)
 {
-    if (m_coreProgress == progress)
-        return;
-    m_coreProgress = progress;
-    emit coreProgressChanged();
+    change(this, m_coreProgress, progress, &FirmwareUpdater::coreProgressChanged);
 }
 
 void FirmwareUpdater::setStatus(const QString &text)
