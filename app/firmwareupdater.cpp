@@ -125,40 +125,13 @@ void FirmwareUpdater::setFirmwarePath(const QString &path)
 void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
 {
     m_midiPickedByUser = true;
-    assignMIDIPortName(name);
-}
-
-void FirmwareUpdater::assignMIDIPortName(const QString &name)
-{
     change(this, m_selectedMIDIPortName, name, &FirmwareUpdater::selectedMIDIPortNameChanged);
-}
-
-void FirmwareUpdater::setMidiPortNames(const QStringList &names)
-{
-    change(this, m_midiPortNames, names, &FirmwareUpdater::midiPortNamesChanged);
 }
 
 void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
 {
     m_serialPickedByUser = true;
-    assignSerialPortPath(path);
-}
-
-void FirmwareUpdater::assignSerialPortPath(const QString &path)
-{
     change(this, m_selectedSerialPortPath, path, &FirmwareUpdater::selectedSerialPortPathChanged);
-}
-
-void FirmwareUpdater::setSerialPorts(const QList<SerialPortChoice> &ports)
-{
-    // Every discovery makes new ids, so a new list always differs.
-    m_serialPorts = ports;
-    emit serialPortsChanged();
-}
-
-void FirmwareUpdater::setStatusTextNow(const QString &text)
-{
-    change(this, m_statusText, text, &FirmwareUpdater::statusTextChanged);
 }
 
 void FirmwareUpdater::setBusy(bool busy)
@@ -183,7 +156,9 @@ void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &prog
 void FirmwareUpdater::setStatus(const QString &text)
 {
     m_postedStatus = text;
-    postToMainThread([self = shared_from_this(), text] { self->setStatusTextNow(text); });
+    postToMainThread([self = shared_from_this(), text] {
+        change(self.get(), self->m_statusText, text, &FirmwareUpdater::statusTextChanged);
+    });
 }
 
 void FirmwareUpdater::alert(const QString &message)
@@ -217,22 +192,26 @@ void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<Se
     names.reserve(m_availableDestinations.size());
     for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
         names.append(choice.displayName);
-    setMidiPortNames(names);
+    change(this, m_midiPortNames, names, &FirmwareUpdater::midiPortNamesChanged);
     // A pick of the updater's own is made again, so a VELTA 2 that comes
     // back is selected again rather than whatever stood first meanwhile.
     if (!(automatic && m_midiPickedByUser && names.contains(m_selectedMIDIPortName))) {
         m_midiPickedByUser = false;
-        assignMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+        change(this, m_selectedMIDIPortName, preferredPortName(names, preferredMIDIKeywords).value_or(QString()),
+               &FirmwareUpdater::selectedMIDIPortNameChanged);
     }
 
-    setSerialPorts(ports);
+    // Every discovery makes new ids, so a new list always differs.
+    m_serialPorts = std::move(ports);
+    emit serialPortsChanged();
     const bool pickedPortListed = std::any_of(m_serialPorts.begin(), m_serialPorts.end(), [this](const auto &port) {
         return port.path == m_selectedSerialPortPath;
     });
     if (!(automatic && m_serialPickedByUser && pickedPortListed)) {
         m_serialPickedByUser = false;
         const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
-        assignSerialPortPath(preferred ? preferred->path : QString());
+        change(this, m_selectedSerialPortPath, preferred ? preferred->path : QString(),
+               &FirmwareUpdater::selectedSerialPortPathChanged);
     }
 
     // How the last upload ended stays until the user acts.
