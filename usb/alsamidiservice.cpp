@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -21,24 +22,10 @@ void ignoreAlsaError(const char *, int, const char *, int, const char *, ...) {}
 // counts as failed.
 constexpr auto drainLimit = std::chrono::milliseconds(1000);
 
-std::uint32_t endpointAt(const std::vector<std::uint32_t> &listing, int index)
-{
-    return index >= 0 && index < int(listing.size()) ? listing[std::size_t(index)] : 0;
-}
-
+// A client or a port started, exited or changed: six event types in a row.
 bool isSetupChange(const snd_seq_event_t &event)
 {
-    switch (event.type) {
-    case SND_SEQ_EVENT_CLIENT_START:
-    case SND_SEQ_EVENT_CLIENT_EXIT:
-    case SND_SEQ_EVENT_CLIENT_CHANGE:
-    case SND_SEQ_EVENT_PORT_START:
-    case SND_SEQ_EVENT_PORT_EXIT:
-    case SND_SEQ_EVENT_PORT_CHANGE:
-        return true;
-    default:
-        return false;
-    }
+    return event.type >= SND_SEQ_EVENT_CLIENT_START && event.type <= SND_SEQ_EVENT_PORT_CHANGE;
 }
 
 } // namespace
@@ -129,9 +116,8 @@ private:
             std::uint64_t count;
             while (::read(wakeFd_, &count, sizeof count) > 0) {
             }
-            bool input = false;
-            for (std::size_t i = 0; i + 1 < fds.size(); ++i)
-                input = input || fds[i].revents != 0;
+            const bool input =
+                std::any_of(fds.begin(), fds.end() - 1, [](const pollfd &fd) { return fd.revents != 0; });
             std::function<void()> onInput;
             if (input) {
                 std::lock_guard lock(mutex_);
@@ -213,7 +199,7 @@ int AlsaMidiService::destinationCount()
 std::uint32_t AlsaMidiService::destination(int index)
 {
     std::lock_guard lock(mutex_);
-    return endpointAt(destinations_, index);
+    return index >= 0 && index < int(destinations_.size()) ? destinations_[std::size_t(index)] : 0;
 }
 
 std::optional<QString> AlsaMidiService::stringProperty(std::uint32_t endpoint, MidiProperty key)
