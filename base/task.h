@@ -38,11 +38,6 @@ struct PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     void unhandled_exception() noexcept { error = std::current_exception(); }
-    void rethrowError()
-    {
-        if (error)
-            std::rethrow_exception(error);
-    }
 
     struct FinalAwaiter {
         bool await_ready() noexcept { return false; }
@@ -61,24 +56,24 @@ struct PromiseBase {
     FinalAwaiter final_suspend() noexcept { return {}; }
 };
 
+// What the body returned, kept until the awaiting side takes it.
 template <typename T>
-struct Promise : PromiseBase {
+struct Result {
     std::optional<T> value;
-    Task<T> get_return_object();
     template <typename U>
     void return_value(U &&v) { value.emplace(std::forward<U>(v)); }
-    T take()
-    {
-        rethrowError();
-        return std::move(*value);
-    }
+    T take() { return std::move(*value); }
 };
 
 template <>
-struct Promise<void> : PromiseBase {
-    Task<void> get_return_object();
+struct Result<void> {
     void return_void() {}
-    void take() { rethrowError(); }
+    void take() {}
+};
+
+template <typename T>
+struct Promise : PromiseBase, Result<T> {
+    Task<T> get_return_object() { return Task<T>(std::coroutine_handle<Promise>::from_promise(*this)); }
 };
 
 } // namespace taskdetail
@@ -104,7 +99,13 @@ public:
         m_handle.promise().continuation = awaiting;
         return m_handle;
     }
-    T await_resume() { return m_handle.promise().take(); }
+    T await_resume()
+    {
+        promise_type &promise = m_handle.promise();
+        if (promise.error)
+            std::rethrow_exception(promise.error);
+        return promise.take();
+    }
 
     // Starts the task and lets it run to its end on its own; its frame frees
     // itself when it finishes. An error escaping it is dropped, so the
@@ -119,17 +120,6 @@ public:
 private:
     Handle m_handle;
 };
-
-template <typename T>
-Task<T> taskdetail::Promise<T>::get_return_object()
-{
-    return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
-}
-
-inline Task<void> taskdetail::Promise<void>::get_return_object()
-{
-    return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
-}
 
 // co_await pauseFor(1s): resumes from the main thread's event loop once the
 // time has passed, without blocking the thread in between.
