@@ -35,7 +35,6 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    QWidget *buildHeader();
     QWidget *buildGroup();
     QWidget *buildActions();
 
