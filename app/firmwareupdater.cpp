@@ -14,12 +14,11 @@
 #include "usb/updatecommand.h"
 
 #include <QDir>
-#include <QPointer>
 #include <QFileInfo>
+#include <QPointer>
 #include <QThread>
 
 #include <algorithm>
-#include <chrono>
 
 #include <sys/stat.h>
 

@@ -106,8 +106,7 @@ bool PathBox::eventFilter(QObject *watched, QEvent *event)
 
 QSize PathBox::sizeHint() const
 {
-    const QFontMetrics metrics = m_label->fontMetrics();
-    return {200, metrics.height() + 2 * paddingVertical};
+    return {200, m_label->fontMetrics().height() + 2 * paddingVertical};
 }
 
 QSize PathBox::minimumSizeHint() const

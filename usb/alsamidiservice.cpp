@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include <poll.h>

@@ -3,7 +3,6 @@
 #include "base/updatererror.h"
 #include "usb/firmwarefile.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 
