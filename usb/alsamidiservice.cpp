@@ -92,6 +92,7 @@ private:
         for (;;) {
             std::function<void()> job;
             std::vector<pollfd> fds;
+            std::function<void()> onInput;
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_)
@@ -101,6 +102,7 @@ private:
                     jobs_.pop_front();
                 } else {
                     fds = watched_;
+                    onInput = onInput_;
                 }
             }
             if (job) {
@@ -117,12 +119,7 @@ private:
             }
             const bool input =
                 std::any_of(fds.begin(), fds.end() - 1, [](const pollfd &fd) { return fd.revents != 0; });
-            std::function<void()> onInput;
-            if (input) {
-                std::lock_guard lock(mutex_);
-                onInput = onInput_;
-            }
-            if (onInput)
+            if (input && onInput)
                 onInput();
         }
     }
@@ -147,10 +144,7 @@ std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
     return std::shared_ptr<AlsaMidiService>(new AlsaMidiService(handle));
 }
 
-AlsaMidiService::AlsaMidiService(snd_seq_t *handle)
-    : seq_(handle), worker_(std::make_unique<Worker>())
-{
-}
+AlsaMidiService::AlsaMidiService(snd_seq_t *handle) : seq_(handle), worker_(std::make_unique<Worker>()) {}
 
 AlsaMidiService::~AlsaMidiService()
 {
