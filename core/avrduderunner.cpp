@@ -59,9 +59,7 @@ QString AvrdudeRunner::defaultResourceDir()
 }
 
 AvrdudeRunner::AvrdudeRunner(QString resourceDir, std::chrono::milliseconds timeLimit)
-    : m_resourceDir(std::move(resourceDir)), m_timeLimit(timeLimit)
-{
-}
+    : m_resourceDir(std::move(resourceDir)), m_timeLimit(timeLimit) {}
 
 QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath,
                            const std::function<void(const AvrdudeProgress &)> &onProgress,

@@ -155,8 +155,6 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_p
     showCoreProgress();
 }
 
-ContentView::~ContentView() = default;
-
 QWidget *ContentView::buildGroup()
 {
     auto *group = new QGroupBox(this);

@@ -28,7 +28,6 @@ public:
     explicit ContentView(std::shared_ptr<FirmwareUpdater> updater,
                          std::shared_ptr<QuitQuestion> quitQuestion = std::make_shared<MessageBoxQuitQuestion>(),
                          QWidget *parent = nullptr);
-    ~ContentView() override;
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -17,11 +17,6 @@ constexpr int longMessageLines = 12;
 constexpr int longMessageCharacters = 600;
 constexpr int shownLines = 16;
 
-bool isLong(const QString &message)
-{
-    return message.count(QLatin1Char('\n')) >= longMessageLines || message.size() > longMessageCharacters;
-}
-
 } // namespace
 
 void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title, const QString &message)
@@ -39,7 +34,7 @@ void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title,
         titleLabel->setFont(bold);
     }
     const int lineWidth = box.fontMetrics().averageCharWidth() * lineCharacters;
-    if (!isLong(message)) {
+    if (message.count(QLatin1Char('\n')) < longMessageLines && message.size() <= longMessageCharacters) {
         box.setInformativeText(message);
         if (auto *informative = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
             informative->setTextFormat(Qt::PlainText);
