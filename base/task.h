@@ -9,8 +9,8 @@
 // `co_await onWorkerThread(fn)` inside a Task runs fn on Qt's thread pool and
 // resumes the task on the main thread with its result. Anything else that has
 // to reach the main thread from another thread posts with postToMainThread
-// (mainthread.h). Only the MIDI backends keep a thread of their own, owned by
-// the service and joined when it goes, for the platform calls that block.
+// (mainthread.h). Only the MIDI service keeps a thread of its own, owned by
+// it and joined when it goes, for the platform calls that may wait.
 
 #include "base/mainthread.h"
 
