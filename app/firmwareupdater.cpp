@@ -14,12 +14,11 @@
 #include "usb/updatecommand.h"
 
 #include <QDir>
-#include <QPointer>
 #include <QFileInfo>
+#include <QPointer>
 #include <QThread>
 
 #include <algorithm>
-#include <chrono>
 
 #include <sys/stat.h>
 
@@ -40,6 +39,16 @@ bool isSpecialFile(const QString &path)
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)
            && !S_ISDIR(info.st_mode);
+}
+
+// Stores `value` and announces the change, when there is one.
+template <typename T>
+void change(FirmwareUpdater *updater, T &field, const T &value, void (FirmwareUpdater::*changed)())
+{
+    if (field == value)
+        return;
+    field = value;
+    emit (updater->*changed)();
 }
 
 QString describeAny(std::exception_ptr error)
@@ -104,69 +113,24 @@ FirmwareUpdater::~FirmwareUpdater()
 
 void FirmwareUpdater::setSelectedTarget(FirmwareTarget target)
 {
-    if (m_selectedTarget == target)
-        return;
-    m_selectedTarget = target;
-    emit selectedTargetChanged();
+    change(this, m_selectedTarget, target, &FirmwareUpdater::selectedTargetChanged);
 }
 
 void FirmwareUpdater::setFirmwarePath(const QString &path)
 {
-    if (m_firmwarePath == path)
-        return;
-    m_firmwarePath = path;
-    emit firmwarePathChanged();
+    change(this, m_firmwarePath, path, &FirmwareUpdater::firmwarePathChanged);
 }
 
 void FirmwareUpdater::setSelectedMIDIPortName(const QString &name)
 {
     m_midiPickedByUser = true;
-    assignMIDIPortName(name);
-}
-
-void FirmwareUpdater::assignMIDIPortName(const QString &name)
-{
-    if (m_selectedMIDIPortName == name)
-        return;
-    m_selectedMIDIPortName = name;
-    emit selectedMIDIPortNameChanged();
-}
-
-void FirmwareUpdater::setMidiPortNames(const QStringList &names)
-{
-    if (m_midiPortNames == names)
-        return;
-    m_midiPortNames = names;
-    emit midiPortNamesChanged();
+    change(this, m_selectedMIDIPortName, name, &FirmwareUpdater::selectedMIDIPortNameChanged);
 }
 
 void FirmwareUpdater::setSelectedSerialPortPath(const QString &path)
 {
     m_serialPickedByUser = true;
-    assignSerialPortPath(path);
-}
-
-void FirmwareUpdater::assignSerialPortPath(const QString &path)
-{
-    if (m_selectedSerialPortPath == path)
-        return;
-    m_selectedSerialPortPath = path;
-    emit selectedSerialPortPathChanged();
-}
-
-void FirmwareUpdater::setSerialPorts(const QList<SerialPortChoice> &ports)
-{
-    // Every discovery makes new ids, so a new list always differs.
-    m_serialPorts = ports;
-    emit serialPortsChanged();
-}
-
-void FirmwareUpdater::setStatusTextNow(const QString &text)
-{
-    if (m_statusText == text)
-        return;
-    m_statusText = text;
-    emit statusTextChanged();
+    change(this, m_selectedSerialPortPath, path, &FirmwareUpdater::selectedSerialPortPathChanged);
 }
 
 void FirmwareUpdater::setBusy(bool busy)
@@ -185,16 +149,15 @@ void FirmwareUpdater::setBusy(bool busy)
 
 void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &progress)
 {
-    if (m_coreProgress == progress)
-        return;
-    m_coreProgress = progress;
-    emit coreProgressChanged();
+    change(this, m_coreProgress, progress, &FirmwareUpdater::coreProgressChanged);
 }
 
 void FirmwareUpdater::setStatus(const QString &text)
 {
     m_postedStatus = text;
-    postToMainThread([self = shared_from_this(), text] { self->setStatusTextNow(text); });
+    postToMainThread([self = shared_from_this(), text] {
+        change(self.get(), self->m_statusText, text, &FirmwareUpdater::statusTextChanged);
+    });
 }
 
 void FirmwareUpdater::alert(const QString &message)
@@ -228,22 +191,26 @@ void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<Se
     names.reserve(m_availableDestinations.size());
     for (const MIDIDeviceChoice &choice : std::as_const(m_availableDestinations))
         names.append(choice.displayName);
-    setMidiPortNames(names);
+    change(this, m_midiPortNames, names, &FirmwareUpdater::midiPortNamesChanged);
     // A pick of the updater's own is made again, so a VELTA 2 that comes
     // back is selected again rather than whatever stood first meanwhile.
     if (!(automatic && m_midiPickedByUser && names.contains(m_selectedMIDIPortName))) {
         m_midiPickedByUser = false;
-        assignMIDIPortName(preferredPortName(names, preferredMIDIKeywords).value_or(QString()));
+        change(this, m_selectedMIDIPortName, preferredPortName(names, preferredMIDIKeywords).value_or(QString()),
+               &FirmwareUpdater::selectedMIDIPortNameChanged);
     }
 
-    setSerialPorts(ports);
+    // Every discovery makes new ids, so a new list always differs.
+    m_serialPorts = std::move(ports);
+    emit serialPortsChanged();
     const bool pickedPortListed = std::any_of(m_serialPorts.begin(), m_serialPorts.end(), [this](const auto &port) {
         return port.path == m_selectedSerialPortPath;
     });
     if (!(automatic && m_serialPickedByUser && pickedPortListed)) {
         m_serialPickedByUser = false;
         const std::optional<SerialPortChoice> preferred = preferredSerialPort(m_serialPorts);
-        assignSerialPortPath(preferred ? preferred->path : QString());
+        change(this, m_selectedSerialPortPath, preferred ? preferred->path : QString(),
+               &FirmwareUpdater::selectedSerialPortPathChanged);
     }
 
     // How the last upload ended stays until the user acts.

@@ -97,15 +97,10 @@ private:
     void report(std::exception_ptr failure, const QString &failedPrefix, const QString &completeMessage);
 
     void alert(const QString &message);
-    void setMidiPortNames(const QStringList &names);
-    void setSerialPorts(const QList<SerialPortChoice> &ports);
-    void setStatusTextNow(const QString &text);
     void setBusy(bool busy);
     void setCoreProgress(const std::optional<AvrdudeProgress> &progress);
     QList<MIDIDeviceChoice> discoveredDestinations() const;
     QList<SerialPortChoice> discoveredPorts() const;
-    void assignMIDIPortName(const QString &name);
-    void assignSerialPortPath(const QString &path);
     // Refresh: both devices preferred again. A change notice: the user's
     // picks stay while listed, and the outcome of an upload stays shown.
     enum class DeviceRefresh { requested, automatic };

@@ -9,8 +9,8 @@
 // `co_await onWorkerThread(fn)` inside a Task runs fn on Qt's thread pool and
 // resumes the task on the main thread with its result. Anything else that has
 // to reach the main thread from another thread posts with postToMainThread
-// (mainthread.h). Only the MIDI backends keep a thread of their own, owned by
-// the service and joined when it goes, for the platform calls that block.
+// (mainthread.h). Only the MIDI service keeps a thread of its own, owned by
+// it and joined when it goes, for the platform calls that may wait.
 
 #include "base/mainthread.h"
 
@@ -56,29 +56,24 @@ struct PromiseBase {
     FinalAwaiter final_suspend() noexcept { return {}; }
 };
 
+// What the body returned, kept until the awaiting side takes it.
 template <typename T>
-struct Promise : PromiseBase {
+struct Result {
     std::optional<T> value;
-    Task<T> get_return_object();
     template <typename U>
     void return_value(U &&v) { value.emplace(std::forward<U>(v)); }
-    T take()
-    {
-        if (error)
-            std::rethrow_exception(error);
-        return std::move(*value);
-    }
+    T take() { return std::move(*value); }
 };
 
 template <>
-struct Promise<void> : PromiseBase {
-    Task<void> get_return_object();
+struct Result<void> {
     void return_void() {}
-    void take()
-    {
-        if (error)
-            std::rethrow_exception(error);
-    }
+    void take() {}
+};
+
+template <typename T>
+struct Promise : PromiseBase, Result<T> {
+    Task<T> get_return_object() { return Task<T>(std::coroutine_handle<Promise>::from_promise(*this)); }
 };
 
 } // namespace taskdetail
@@ -92,17 +87,11 @@ public:
 
     explicit Task(Handle h) : m_handle(h) {}
     Task(Task &&other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
-    Task &operator=(Task &&other) noexcept
+    ~Task()
     {
-        if (this != &other) {
-            reset();
-            m_handle = std::exchange(other.m_handle, {});
-        }
-        return *this;
+        if (m_handle)
+            m_handle.destroy();
     }
-    Task(const Task &) = delete;
-    Task &operator=(const Task &) = delete;
-    ~Task() { reset(); }
 
     bool await_ready() const noexcept { return false; }
     std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept
@@ -110,7 +99,13 @@ public:
         m_handle.promise().continuation = awaiting;
         return m_handle;
     }
-    T await_resume() { return m_handle.promise().take(); }
+    T await_resume()
+    {
+        promise_type &promise = m_handle.promise();
+        if (promise.error)
+            std::rethrow_exception(promise.error);
+        return promise.take();
+    }
 
     // Starts the task and lets it run to its end on its own; its frame frees
     // itself when it finishes. An error escaping it is dropped, so the
@@ -123,26 +118,8 @@ public:
     }
 
 private:
-    void reset()
-    {
-        if (m_handle)
-            m_handle.destroy();
-        m_handle = {};
-    }
-
     Handle m_handle;
 };
-
-template <typename T>
-Task<T> taskdetail::Promise<T>::get_return_object()
-{
-    return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
-}
-
-inline Task<void> taskdetail::Promise<void>::get_return_object()
-{
-    return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
-}
 
 // co_await pauseFor(1s): resumes from the main thread's event loop once the
 // time has passed, without blocking the thread in between.
@@ -162,7 +139,7 @@ private:
 };
 
 // co_await onWorkerThread(fn): runs fn on a pool thread and resumes on the
-// main thread with its result, or rethrows what it threw there.
+// main thread with its result (fn returns one), or rethrows what it threw there.
 template <typename F>
 class onWorkerThread {
 public:
@@ -174,10 +151,7 @@ public:
     {
         QThreadPool::globalInstance()->start([this, h] {
             try {
-                if constexpr (std::is_void_v<Result>)
-                    m_work();
-                else
-                    m_result.emplace(m_work());
+                m_result.emplace(m_work());
             } catch (...) {
                 m_error = std::current_exception();
             }
@@ -191,12 +165,11 @@ public:
     {
         if (m_error)
             std::rethrow_exception(m_error);
-        if constexpr (!std::is_void_v<Result>)
-            return std::move(*m_result);
+        return std::move(*m_result);
     }
 
 private:
     F m_work;
-    std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> m_result{};
+    std::optional<Result> m_result;
     std::exception_ptr m_error;
 };

@@ -5,22 +5,16 @@
 
 namespace {
 
-QLocale collationLocale()
-{
-    // Qt's collator ignores its locale rules for the C locale and falls back to
-    // a plain code-point order, so the device lists would be sorted one way
-    // under LANG=C and another under a real language. English rules give the
-    // usual order for the ASCII device names in both cases.
-    const QLocale system = QLocale::system();
-    if (system.language() == QLocale::C || system.language() == QLocale::AnyLanguage)
-        return QLocale(QLocale::English, QLocale::UnitedStates);
-    return system;
-}
-
 const QCollator &collator()
 {
     static const QCollator instance = [] {
-        QCollator c(collationLocale());
+        // Qt's collator ignores its locale rules for the C locale and falls back to
+        // a plain code-point order, so the device lists would be sorted one way
+        // under LANG=C and another under a real language. English rules give the
+        // usual order for the ASCII device names in both cases.
+        const QLocale system = QLocale::system();
+        const bool plain = system.language() == QLocale::C || system.language() == QLocale::AnyLanguage;
+        QCollator c(plain ? QLocale(QLocale::English, QLocale::UnitedStates) : system);
         c.setCaseSensitivity(Qt::CaseInsensitive);
         c.setNumericMode(false);
         c.setIgnorePunctuation(false);

@@ -22,60 +22,13 @@ UpdaterError::UpdaterError(Kind kind, QString text, int errorNumber)
     m_what = errorDescription().toStdString();
 }
 
-UpdaterError UpdaterError::midiDestinationNotFound(const QString &name)
-{
-    return {Kind::midiDestinationNotFound, name};
-}
-
-UpdaterError UpdaterError::sysexSendFailed(const QString &name)
-{
-    return {Kind::sysexSendFailed, name};
-}
-
-UpdaterError UpdaterError::copyFailed(const QString &message)
-{
-    return {Kind::copyFailed, message};
-}
-
-UpdaterError UpdaterError::serialOpenFailed(const QString &path, int errorNumber)
-{
-    return {Kind::serialOpenFailed, path, errorNumber};
-}
-
-UpdaterError UpdaterError::serialConfigFailed(const QString &message)
-{
-    return {Kind::serialConfigFailed, message};
-}
-
-UpdaterError UpdaterError::bundledToolMissing(const QString &resourceName)
-{
-    return {Kind::bundledToolMissing, resourceName};
-}
-
-UpdaterError UpdaterError::bundledToolNotExecutable(const QString &resourceName)
-{
-    return {Kind::bundledToolNotExecutable, resourceName};
-}
-
-UpdaterError UpdaterError::avrdudeFailed(const QString &output)
-{
-    return {Kind::avrdudeFailed, output};
-}
-
-UpdaterError UpdaterError::bootDriveNotFound()
-{
-    return {Kind::bootDriveNotFound, QString()};
-}
-
 QString UpdaterError::errorDescription() const
 {
     switch (m_kind) {
     case Kind::midiDestinationNotFound:
-        return QStringLiteral("Could not find the selected MIDI destination: '") + m_text
-            + QStringLiteral("'.");
+        return QStringLiteral("Could not find the selected MIDI destination: '") + m_text + QStringLiteral("'.");
     case Kind::sysexSendFailed:
-        return QStringLiteral("Could not send the USB firmware update command on '") + m_text
-            + QStringLiteral("'.");
+        return QStringLiteral("Could not send the USB firmware update command on '") + m_text + QStringLiteral("'.");
     case Kind::copyFailed:
     case Kind::serialConfigFailed:
         return m_text;
@@ -86,8 +39,7 @@ QString UpdaterError::errorDescription() const
         return QStringLiteral("The bundled update tool '") + m_text
             + QStringLiteral("' could not be found in the app resources.");
     case Kind::bundledToolNotExecutable:
-        return QStringLiteral("The bundled update tool '") + m_text
-            + QStringLiteral("' is not executable.");
+        return QStringLiteral("The bundled update tool '") + m_text + QStringLiteral("' is not executable.");
     case Kind::avrdudeFailed:
         return QStringLiteral("avrdude failed.\n\n") + m_text;
     case Kind::bootDriveNotFound:

@@ -21,16 +21,26 @@ public:
         bootDriveNotFound,
     };
 
-    static UpdaterError midiDestinationNotFound(const QString &name);
-    static UpdaterError sysexSendFailed(const QString &name);
-    static UpdaterError copyFailed(const QString &message);
+    static UpdaterError midiDestinationNotFound(const QString &name) { return {Kind::midiDestinationNotFound, name}; }
+    static UpdaterError sysexSendFailed(const QString &name) { return {Kind::sysexSendFailed, name}; }
+    static UpdaterError copyFailed(const QString &message) { return {Kind::copyFailed, message}; }
     // Never raised: avrdude, not the updater, opens the serial device.
-    static UpdaterError serialOpenFailed(const QString &path, int errorNumber);
-    static UpdaterError serialConfigFailed(const QString &message);
-    static UpdaterError bundledToolMissing(const QString &resourceName);
-    static UpdaterError bundledToolNotExecutable(const QString &resourceName);
-    static UpdaterError avrdudeFailed(const QString &output);
-    static UpdaterError bootDriveNotFound();
+    static UpdaterError serialOpenFailed(const QString &path, int errorNumber)
+    {
+        return {Kind::serialOpenFailed, path, errorNumber};
+    }
+    // Never raised: nor does the updater configure it; avrdude sets the line up.
+    static UpdaterError serialConfigFailed(const QString &message) { return {Kind::serialConfigFailed, message}; }
+    static UpdaterError bundledToolMissing(const QString &resourceName)
+    {
+        return {Kind::bundledToolMissing, resourceName};
+    }
+    static UpdaterError bundledToolNotExecutable(const QString &resourceName)
+    {
+        return {Kind::bundledToolNotExecutable, resourceName};
+    }
+    static UpdaterError avrdudeFailed(const QString &output) { return {Kind::avrdudeFailed, output}; }
+    static UpdaterError bootDriveNotFound() { return {Kind::bootDriveNotFound, QString()}; }
 
     Kind kind() const { return m_kind; }
 

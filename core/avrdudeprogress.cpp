@@ -8,15 +8,9 @@ const QByteArray barOpening = " | ";
 
 QString phaseName(AvrdudePhase phase)
 {
-    switch (phase) {
-    case AvrdudePhase::reading:
-        return QStringLiteral("Reading");
-    case AvrdudePhase::writing:
-        return QStringLiteral("Writing");
-    case AvrdudePhase::verifying:
-        return QStringLiteral("Verifying");
-    }
-    return {};
+    // In the order of AvrdudePhase.
+    static const QString names[] = {QStringLiteral("Reading"), QStringLiteral("Writing"), QStringLiteral("Verifying")};
+    return names[int(phase)];
 }
 
 QList<AvrdudeProgress> AvrdudeProgressParser::feed(const QByteArray &chunk)

@@ -22,24 +22,6 @@ bool hasAccess(const QString &path, int mode)
     return ::access(QFile::encodeName(path).constData(), mode) == 0;
 }
 
-QString decodeUtf8OrEmpty(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    return decoder.hasError() ? QString() : text;
-}
-
-QString stoppedNote(std::chrono::milliseconds limit)
-{
-    return QStringLiteral("avrdude was stopped after %1 seconds without finishing.\n")
-        .arg(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
-}
-
-QString goneNote(const QString &serialPortPath)
-{
-    return QStringLiteral("avrdude was stopped: the serial device %1 went away.\n").arg(serialPortPath);
-}
-
 } // namespace
 
 QStringList avrdudeArguments(const QString &configPath, const QString &serialPortPath,
@@ -61,8 +43,9 @@ QString joinToolOutput(const QByteArray &standardOutput, const QByteArray &stand
 {
     QStringList parts;
     for (const QByteArray *stream : {&standardOutput, &standardError}) {
-        const QString text = decodeUtf8OrEmpty(*stream);
-        if (!text.isEmpty())
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(*stream);
+        if (!decoder.hasError() && !text.isEmpty())
             parts.append(text);
     }
     return parts.join(QLatin1Char('\n'));
@@ -76,9 +59,7 @@ QString AvrdudeRunner::defaultResourceDir()
 }
 
 AvrdudeRunner::AvrdudeRunner(QString resourceDir, std::chrono::milliseconds timeLimit)
-    : m_resourceDir(std::move(resourceDir)), m_timeLimit(timeLimit)
-{
-}
+    : m_resourceDir(std::move(resourceDir)), m_timeLimit(timeLimit) {}
 
 QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPortPath,
                            const std::function<void(const AvrdudeProgress &)> &onProgress,
@@ -134,17 +115,21 @@ QString AvrdudeRunner::run(const QString &firmwarePath, const QString &serialPor
         process.kill();
         // SIGKILL can't be ignored; this only reaps the child.
         process.waitForFinished(-1);
-        QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
-        if (!output.isEmpty() && !output.endsWith(QLatin1Char('\n')))
-            output += QLatin1Char('\n');
-        const QString why = stopped() ? QStringLiteral("avrdude was stopped: the updater is quitting.\n")
-                            : portGone ? goneNote(serialPortPath)
-                                       : stoppedNote(m_timeLimit);
-        throw UpdaterError::avrdudeFailed(output + why);
     }
-
-    const QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+    QString output = joinToolOutput(process.readAllStandardOutput(), standardError + process.readAllStandardError());
+    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return output;
+    if (finished)
         throw UpdaterError::avrdudeFailed(output.isEmpty() ? QStringLiteral("avrdude failed.") : output);
-    return output;
+
+    if (!output.isEmpty() && !output.endsWith(QLatin1Char('\n')))
+        output += QLatin1Char('\n');
+    if (stopped())
+        output += QStringLiteral("avrdude was stopped: the updater is quitting.\n");
+    else if (portGone)
+        output += QStringLiteral("avrdude was stopped: the serial device %1 went away.\n").arg(serialPortPath);
+    else
+        output += QStringLiteral("avrdude was stopped after %1 seconds without finishing.\n")
+                      .arg(std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count());
+    throw UpdaterError::avrdudeFailed(output);
 }

@@ -28,8 +28,7 @@ SystemSerialRegistry::~SystemSerialRegistry()
 QStringList SystemSerialRegistry::calloutDevicePaths()
 {
     QStringList paths;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports) {
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
         const QString path = port.systemLocation();
         if (isCalloutDevicePath(path))
             paths.append(path);

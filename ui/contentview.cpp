@@ -60,6 +60,33 @@ QVBoxLayout *column(int spacing)
     return layout;
 }
 
+// A heading over one row of controls, added to `sections`; returns the row.
+QHBoxLayout *addSection(QVBoxLayout *sections, QLabel *heading)
+{
+    auto *section = column(6);
+    section->addWidget(heading);
+    auto *row = new QHBoxLayout;
+    row->setSpacing(10);
+    section->addLayout(row);
+    sections->addLayout(section);
+    return row;
+}
+
+QWidget *buildHeader(QWidget *parent)
+{
+    auto *header = new QWidget(parent);
+    auto *layout = column(4);
+    QLabel *title = plainLabel(QStringLiteral("VELTA 2 Updater"), header);
+    scaleFont(title, 1.3, QFont::DemiBold);
+    QLabel *subtitle = plainLabel(QStringLiteral("Update the USB firmware or Core firmware on your VELTA 2."), header);
+    scaleFont(subtitle, 0.95, QFont::Normal);
+    dim(subtitle);
+    layout->addWidget(title);
+    layout->addWidget(subtitle);
+    header->setLayout(layout);
+    return header;
+}
+
 } // namespace
 
 ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_ptr<QuitQuestion> quitQuestion,
@@ -71,7 +98,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_p
     // The window is exactly as big as its content: 680 wide, and as tall as
     // the content is at that width, so a status that wraps makes it taller.
     root->setSizeConstraint(QLayout::SetFixedSize);
-    for (QWidget *part : {buildHeader(), buildGroup(), buildActions()}) {
+    for (QWidget *part : {buildHeader(this), buildGroup(), buildActions()}) {
         part->setFixedWidth(windowWidth - 2 * padding);
         root->addWidget(part);
     }
@@ -128,23 +155,6 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_p
     showCoreProgress();
 }
 
-ContentView::~ContentView() = default;
-
-QWidget *ContentView::buildHeader()
-{
-    auto *header = new QWidget(this);
-    auto *layout = column(4);
-    QLabel *title = plainLabel(QStringLiteral("VELTA 2 Updater"), header);
-    scaleFont(title, 1.3, QFont::DemiBold);
-    QLabel *subtitle = plainLabel(QStringLiteral("Update the USB firmware or Core firmware on your VELTA 2."), header);
-    scaleFont(subtitle, 0.95, QFont::Normal);
-    dim(subtitle);
-    layout->addWidget(title);
-    layout->addWidget(subtitle);
-    header->setLayout(layout);
-    return header;
-}
-
 QWidget *ContentView::buildGroup()
 {
     auto *group = new QGroupBox(this);
@@ -152,10 +162,7 @@ QWidget *ContentView::buildGroup()
     // The usual inner margin of a group box, with 4 more above and below.
     sections->setContentsMargins(10, 10 + 4, 10, 10 + 4);
 
-    auto *target = column(6);
-    target->addWidget(headline(QStringLiteral("Firmware Target"), group));
-    auto *targetRow = new QHBoxLayout;
-    targetRow->setSpacing(10);
+    QHBoxLayout *targetRow = addSection(sections, headline(QStringLiteral("Firmware Target"), group));
     QLabel *pickerLabel = plainLabel(QStringLiteral("Firmware Target"), group);
     QStringList segments;
     for (FirmwareTarget t : allFirmwareTargets)
@@ -165,27 +172,17 @@ QWidget *ContentView::buildGroup()
     pickerLabel->setBuddy(m_targetPicker);
     targetRow->addWidget(pickerLabel);
     targetRow->addWidget(m_targetPicker, 1);
-    target->addLayout(targetRow);
-    sections->addLayout(target);
 
-    auto *file = column(6);
-    file->addWidget(headline(QStringLiteral("Firmware File"), group));
-    auto *fileRow = new QHBoxLayout;
-    fileRow->setSpacing(10);
+    QHBoxLayout *fileRow = addSection(sections, headline(QStringLiteral("Firmware File"), group));
     m_pathBox = new PathBox(group);
     m_pathBox->setName(QStringLiteral("Firmware File"));
     m_chooseButton = new QPushButton(QStringLiteral("Choose…"), group);
     m_chooseButton->setAutoDefault(false);
     fileRow->addWidget(m_pathBox, 1, Qt::AlignVCenter);
     fileRow->addWidget(m_chooseButton, 0, Qt::AlignVCenter);
-    file->addLayout(fileRow);
-    sections->addLayout(file);
 
-    auto *device = column(6);
     m_deviceHeading = headline(QString(), group);
-    device->addWidget(m_deviceHeading);
-    auto *deviceRow = new QHBoxLayout;
-    deviceRow->setSpacing(10);
+    QHBoxLayout *deviceRow = addSection(sections, m_deviceHeading);
     m_midiPicker = new QComboBox(group);
     m_midiPicker->setObjectName(QStringLiteral("midiPicker"));
     m_midiPicker->setAccessibleName(QStringLiteral("USB MIDI Device"));
@@ -202,8 +199,6 @@ QWidget *ContentView::buildGroup()
     m_refreshButton = new QPushButton(QStringLiteral("Refresh"), group);
     m_refreshButton->setAutoDefault(false);
     deviceRow->addWidget(m_refreshButton, 0, Qt::AlignVCenter);
-    device->addLayout(deviceRow);
-    sections->addLayout(device);
 
     group->setLayout(sections);
     return group;

@@ -28,14 +28,12 @@ public:
     explicit ContentView(std::shared_ptr<FirmwareUpdater> updater,
                          std::shared_ptr<QuitQuestion> quitQuestion = std::make_shared<MessageBoxQuitQuestion>(),
                          QWidget *parent = nullptr);
-    ~ContentView() override;
 
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    QWidget *buildHeader();
     QWidget *buildGroup();
     QWidget *buildActions();
 

@@ -17,11 +17,6 @@ constexpr int longMessageLines = 12;
 constexpr int longMessageCharacters = 600;
 constexpr int shownLines = 16;
 
-bool isLong(const QString &message)
-{
-    return message.count(QLatin1Char('\n')) >= longMessageLines || message.size() > longMessageCharacters;
-}
-
 } // namespace
 
 void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title, const QString &message)
@@ -32,13 +27,14 @@ void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title,
     box.setStandardButtons(QMessageBox::Ok);
     // Device names and tool output must never be read as markup; the tool's
     // output is worth copying into a support request.
-    if (auto *label = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))) {
-        QFont bold = label->font();
+    auto *titleLabel = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+    if (titleLabel) {
+        QFont bold = titleLabel->font();
         bold.setBold(true);
-        label->setFont(bold);
+        titleLabel->setFont(bold);
     }
     const int lineWidth = box.fontMetrics().averageCharWidth() * lineCharacters;
-    if (!isLong(message)) {
+    if (message.count(QLatin1Char('\n')) < longMessageLines && message.size() <= longMessageCharacters) {
         box.setInformativeText(message);
         if (auto *informative = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
             informative->setTextFormat(Qt::PlainText);
@@ -62,7 +58,6 @@ void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title,
                          + int(2 * text->document()->documentMargin()));
     // Below the title, in its column.
     auto *grid = qobject_cast<QGridLayout *>(box.layout());
-    auto *titleLabel = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
     int row = 0, column = 1, rowSpan = 1, columnSpan = 1;
     if (grid && titleLabel && grid->indexOf(titleLabel) >= 0)
         grid->getItemPosition(grid->indexOf(titleLabel), &row, &column, &rowSpan, &columnSpan);

@@ -74,10 +74,8 @@ void PathBox::updateShownText()
 QString PathBox::textToCopy() const
 {
     const QString selected = m_label->selectedText();
-    if (m_path.isEmpty())
-        return selected;
     // A selection that takes in the cut stands for the whole path.
-    if (shownText() != m_path && selected.contains(QChar(0x2026)))
+    if (!m_path.isEmpty() && shownText() != m_path && selected.contains(QChar(0x2026)))
         return m_path;
     return selected;
 }
@@ -108,8 +106,7 @@ bool PathBox::eventFilter(QObject *watched, QEvent *event)
 
 QSize PathBox::sizeHint() const
 {
-    const QFontMetrics metrics = m_label->fontMetrics();
-    return {200, metrics.height() + 2 * paddingVertical};
+    return {200, m_label->fontMetrics().height() + 2 * paddingVertical};
 }
 
 QSize PathBox::minimumSizeHint() const

@@ -11,7 +11,6 @@ SegmentedControl::SegmentedControl(const QStringList &segments, QWidget *parent)
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
-    m_group->setExclusive(true);
     for (int i = 0; i < segments.size(); ++i) {
         auto *segment = new QPushButton(segments.at(i), this);
         segment->setCheckable(true);

@@ -2,9 +2,9 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include <poll.h>
@@ -21,24 +21,10 @@ void ignoreAlsaError(const char *, int, const char *, int, const char *, ...) {}
 // counts as failed.
 constexpr auto drainLimit = std::chrono::milliseconds(1000);
 
-std::uint32_t endpointAt(const std::vector<std::uint32_t> &listing, int index)
-{
-    return index >= 0 && index < int(listing.size()) ? listing[std::size_t(index)] : 0;
-}
-
+// A client or a port started, exited or changed: six event types in a row.
 bool isSetupChange(const snd_seq_event_t &event)
 {
-    switch (event.type) {
-    case SND_SEQ_EVENT_CLIENT_START:
-    case SND_SEQ_EVENT_CLIENT_EXIT:
-    case SND_SEQ_EVENT_CLIENT_CHANGE:
-    case SND_SEQ_EVENT_PORT_START:
-    case SND_SEQ_EVENT_PORT_EXIT:
-    case SND_SEQ_EVENT_PORT_CHANGE:
-        return true;
-    default:
-        return false;
-    }
+    return event.type >= SND_SEQ_EVENT_CLIENT_START && event.type <= SND_SEQ_EVENT_PORT_CHANGE;
 }
 
 } // namespace
@@ -106,6 +92,7 @@ private:
         for (;;) {
             std::function<void()> job;
             std::vector<pollfd> fds;
+            std::function<void()> onInput;
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_)
@@ -115,6 +102,7 @@ private:
                     jobs_.pop_front();
                 } else {
                     fds = watched_;
+                    onInput = onInput_;
                 }
             }
             if (job) {
@@ -129,15 +117,9 @@ private:
             std::uint64_t count;
             while (::read(wakeFd_, &count, sizeof count) > 0) {
             }
-            bool input = false;
-            for (std::size_t i = 0; i + 1 < fds.size(); ++i)
-                input = input || fds[i].revents != 0;
-            std::function<void()> onInput;
-            if (input) {
-                std::lock_guard lock(mutex_);
-                onInput = onInput_;
-            }
-            if (onInput)
+            const bool input =
+                std::any_of(fds.begin(), fds.end() - 1, [](const pollfd &fd) { return fd.revents != 0; });
+            if (input && onInput)
                 onInput();
         }
     }
@@ -162,10 +144,7 @@ std::shared_ptr<AlsaMidiService> AlsaMidiService::create()
     return std::shared_ptr<AlsaMidiService>(new AlsaMidiService(handle));
 }
 
-AlsaMidiService::AlsaMidiService(snd_seq_t *handle)
-    : seq_(handle), worker_(std::make_unique<Worker>())
-{
-}
+AlsaMidiService::AlsaMidiService(snd_seq_t *handle) : seq_(handle), worker_(std::make_unique<Worker>()) {}
 
 AlsaMidiService::~AlsaMidiService()
 {
@@ -213,7 +192,7 @@ int AlsaMidiService::destinationCount()
 std::uint32_t AlsaMidiService::destination(int index)
 {
     std::lock_guard lock(mutex_);
-    return endpointAt(destinations_, index);
+    return index >= 0 && index < int(destinations_.size()) ? destinations_[std::size_t(index)] : 0;
 }
 
 std::optional<QString> AlsaMidiService::stringProperty(std::uint32_t endpoint, MidiProperty key)

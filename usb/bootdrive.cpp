@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 const QStringList bootVolumeMarkers{
@@ -46,11 +47,8 @@ bool isBootVolumeName(const QString &entryName)
 {
     // QString::toUpper is locale-independent full Unicode upper-casing.
     const QString upper = entryName.toUpper();
-    for (const QString &marker : bootVolumeMarkers) {
-        if (upper.contains(marker.toUpper()))
-            return true;
-    }
-    return false;
+    return std::any_of(bootVolumeMarkers.begin(), bootVolumeMarkers.end(),
+                       [&](const QString &marker) { return upper.contains(marker.toUpper()); });
 }
 
 std::optional<QString> findBootDrive(const QStringList &volumeRoots)

@@ -3,7 +3,6 @@
 #include "base/updatererror.h"
 #include "usb/firmwarefile.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 
@@ -40,9 +39,7 @@ bool writeAll(int fd, const QByteArray &bytes)
 bool driveWentAway(const QByteArray &driveDir, dev_t deviceWritten)
 {
     struct stat info {};
-    if (::stat(driveDir.constData(), &info) != 0)
-        return true;
-    return info.st_dev != deviceWritten;
+    return ::stat(driveDir.constData(), &info) != 0 || info.st_dev != deviceWritten;
 }
 
 } // namespace

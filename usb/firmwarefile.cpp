@@ -34,11 +34,7 @@ FirmwareFile readFirmwareFile(const QString &path)
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return {FirmwareRead::unreadable, {}};
-    FirmwareFile file{FirmwareRead::ok, {}};
-    if (::fstat(fd, &info) != 0)
-        file.status = FirmwareRead::unreadable;
-    else
-        file.status = kindOf(info);
+    FirmwareFile file{::fstat(fd, &info) == 0 ? kindOf(info) : FirmwareRead::unreadable, {}};
     if (file.status == FirmwareRead::ok)
         file.bytes.reserve(qsizetype(info.st_size));
     char buffer[64 * 1024];

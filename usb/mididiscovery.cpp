@@ -29,27 +29,20 @@ QString destinationName(MidiService &midi, std::uint32_t endpoint)
 
 QList<MIDIDeviceChoice> discoverMIDIDestinations(MidiService &midi)
 {
-    QList<MIDIDeviceChoice> found;
+    QList<MIDIDeviceChoice> unique;
+    // Canonically equivalent spellings count as the same name.
+    QSet<QString> seen;
     const int count = midi.destinationCount();
     for (int index = 0; index < count; ++index) {
         const std::uint32_t endpoint = midi.destination(index);
         if (endpoint == 0)
             continue;
         const QString name = destinationName(midi, endpoint);
-        if (name.isEmpty())
-            continue;
-        found.append({QUuid::createUuid(), endpoint, name});
-    }
-
-    // Canonically equivalent spellings count as the same name.
-    QList<MIDIDeviceChoice> unique;
-    QSet<QString> seen;
-    for (const MIDIDeviceChoice &choice : std::as_const(found)) {
-        const QString key = choice.displayName.normalized(QString::NormalizationForm_C);
-        if (seen.contains(key))
+        const QString key = name.normalized(QString::NormalizationForm_C);
+        if (name.isEmpty() || seen.contains(key))
             continue;
         seen.insert(key);
-        unique.append(choice);
+        unique.append({QUuid::createUuid(), endpoint, name});
     }
 
     std::stable_sort(unique.begin(), unique.end(),

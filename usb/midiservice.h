@@ -25,8 +25,8 @@ class MidiService {
 public:
     virtual ~MidiService() = default;
 
-    // Registers a client under `name`; set-up change notifications are ignored.
-    // Returns the client handle, or 0 when no client could be registered.
+    // Registers a client under `name` (change notices come through
+    // setChangeHandler). Returns the client handle, or 0 when none could be registered.
     virtual std::uint32_t createClient(const QString &name) = 0;
 
     virtual int destinationCount() = 0;

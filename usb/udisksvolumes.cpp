@@ -54,29 +54,16 @@ QVariant plainValue(const QVariant &value)
 
 ManagedObjects managedObjectsFrom(const QDBusArgument &argument)
 {
+    QMap<QDBusObjectPath, QMap<QString, QVariantMap>> listing;
+    argument >> listing;
     ManagedObjects objects;
-    argument.beginMap();
-    while (!argument.atEnd()) {
-        QDBusObjectPath path;
-        QMap<QString, QVariantMap> interfaces;
-        argument.beginMapEntry();
-        argument >> path;
-        argument.beginMap();
-        while (!argument.atEnd()) {
-            QString name;
-            QVariantMap properties;
-            argument.beginMapEntry();
-            argument >> name >> properties;
-            argument.endMapEntry();
+    for (auto object = listing.begin(); object != listing.end(); ++object) {
+        for (QVariantMap &properties : *object) {
             for (QVariant &value : properties)
                 value = plainValue(value);
-            interfaces.insert(name, properties);
         }
-        argument.endMap();
-        argument.endMapEntry();
-        objects.insert(path.path(), interfaces);
+        objects.insert(object.key().path(), *object);
     }
-    argument.endMap();
     return objects;
 }
 
@@ -100,11 +87,6 @@ std::optional<BootFileSystem> chooseBootFileSystem(const ManagedObjects &objects
 }
 
 UDisksVolumes::UDisksVolumes(QDBusConnection bus) : m_bus(std::move(bus)) {}
-
-bool UDisksVolumes::isAvailable() const
-{
-    return m_bus.isConnected();
-}
 
 std::optional<QString> UDisksVolumes::findBootDrive()
 {

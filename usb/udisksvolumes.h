@@ -35,7 +35,7 @@ public:
 
     explicit UDisksVolumes(QDBusConnection bus = QDBusConnection::systemBus());
 
-    bool isAvailable() const override;
+    bool isAvailable() const override { return m_bus.isConnected(); }
     std::optional<QString> findBootDrive() override;
 
 private:

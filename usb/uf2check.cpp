@@ -46,17 +46,10 @@ bool isUf2Image(const QByteArray &bytes)
 Uf2FileCheck checkUf2File(const QString &path, QByteArray *image)
 {
     FirmwareFile file = readFirmwareFile(path);
-    switch (file.status) {
-    case FirmwareRead::missing:
-    case FirmwareRead::directory:
-    case FirmwareRead::unreadable:
-        return Uf2FileCheck::notChecked;
-    case FirmwareRead::notRegularFile:
-    case FirmwareRead::tooLarge:
+    if (file.status == FirmwareRead::notRegularFile || file.status == FirmwareRead::tooLarge)
         return Uf2FileCheck::notUf2;
-    case FirmwareRead::ok:
-        break;
-    }
+    if (file.status != FirmwareRead::ok)
+        return Uf2FileCheck::notChecked;
     if (!isUf2Image(file.bytes))
         return Uf2FileCheck::notUf2;
     if (image)
