@@ -8,14 +8,8 @@ class FakeSerialRegistry : public SerialRegistry {
 public:
     explicit FakeSerialRegistry(QStringList paths = {}) : paths(std::move(paths)) {}
     QStringList calloutDevicePaths() override { return paths; }
-    void setChangeHandler(std::function<void()> handler) override { m_handler = std::move(handler); }
-    void notify()
-    {
-        if (m_handler)
-            m_handler();
-    }
+    void setChangeHandler(std::function<void()> handler) override { changeHandler = std::move(handler); }
+    void notify() { changeHandler ? changeHandler() : void(); }
     QStringList paths;
-
-private:
-    std::function<void()> m_handler;
+    std::function<void()> changeHandler;
 };

@@ -1,18 +1,19 @@
 #pragma once
 
 #include <QByteArray>
-#include <QtGlobal>
 
-// Intel HEX, as avrdude reads and writes it with the ":i" format, for test
-// fixtures.
-
-// 16-byte data records, an extended linear address record wherever the
-// upper 16 address bits change (never for images below 64 KiB at base 0),
-// then the EOF record. Lines end in "\n".
-QByteArray toIntelHex(const QByteArray &bytes, quint32 baseAddress = 0);
-
-// The memory image described by `hexText`: `imageSize` bytes, `fill` where
-// no record wrote. Returns an empty array if the text is malformed (bad
-// character, length or checksum, no EOF record) or writes outside the
-// image, so a broken fixture fails loudly rather than comparing equal.
-QByteArray parseIntelHexImage(const QByteArray &hexText, int imageSize, char fill = char(0xFF));
+// `bytes` at address 0 as Intel HEX (avrdude's ":i"): 16-byte data records,
+// then the end record. No extended addresses: at most 64 KiB.
+inline QByteArray toIntelHex(const QByteArray &bytes)
+{
+    QByteArray out;
+    for (qsizetype at = 0; at < bytes.size(); at += 16) {
+        const QByteArray data = bytes.mid(at, 16);
+        const QByteArray record = QByteArray(1, char(data.size())) + char(at >> 8) + char(at) + '\0' + data;
+        quint8 sum = 0;
+        for (char c : record)
+            sum = quint8(sum - quint8(c));
+        out += ':' + (record + char(sum)).toHex().toUpper() + '\n';
+    }
+    return out + ":00000001FF\n";
+}

@@ -2,13 +2,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QList>
-#include <QPair>
-#include <QString>
+#include <QProcess>
 
+#include <algorithm>
 #include <unistd.h>
 
-// What this test process holds, read from /proc.
+// What this test process holds, read from /proc, and the one way it ends a child.
 namespace processprobe {
 
 // pid and command name of each child (zombies included).
@@ -17,12 +16,10 @@ inline QList<QPair<int, QString>> children()
     QList<QPair<int, QString>> result;
     for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
         QFile stat("/proc/" + pid + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
+        const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
         const qsizetype open = text.indexOf('('), close = text.lastIndexOf(')');
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == getpid())
+        // After the name come the state and the parent's pid.
+        if (close > 0 && text.mid(close + 2).split(' ').value(1).toInt() == getpid())
             result.append({pid.toInt(), QString::fromUtf8(text.mid(open + 1, close - open - 1))});
     }
     return result;
@@ -30,10 +27,8 @@ inline QList<QPair<int, QString>> children()
 
 inline int childrenNamed(const QString &name)
 {
-    int count = 0;
-    for (const auto &child : children())
-        count += child.second == name;
-    return count;
+    const auto all = children();
+    return int(std::count_if(all.begin(), all.end(), [&](const auto &child) { return child.second == name; }));
 }
 
 inline int openDescriptors()
@@ -44,13 +39,19 @@ inline int openDescriptors()
 inline qint64 residentKiB()
 {
     QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("VmRSS:");
+    return at < 0 ? -1 : text.mid(at + 6).trimmed().split(' ').first().toLongLong();
+}
+
+// SIGTERM, then SIGKILL if the child lingers; reaped either way.
+inline void stop(QProcess &process)
+{
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
     }
-    return -1;
 }
 
 } // namespace processprobe

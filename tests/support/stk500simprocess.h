@@ -1,30 +1,38 @@
 #pragma once
 
-#include <QProcess>
-#include <QString>
-#include <QStringList>
+#include "support/processprobe.h"
+
+#include <QCoreApplication>
 #include <QTemporaryDir>
 
 // The simulated bootloader (bin/stk500sim) on a fresh pseudo-terminal, with
 // its flash image recorded in a private folder.
 class Stk500SimProcess {
 public:
-    explicit Stk500SimProcess(const QStringList &extraArgs = {});
-    ~Stk500SimProcess();
+    explicit Stk500SimProcess(const QStringList &extraArgs = {})
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QCoreApplication::applicationDirPath() + "/stk500sim",
+                        QStringList{"--link", portPath(), "--flash-out", m_dir.filePath("flash.bin")} + extraArgs);
+        // The simulator names its pty once it serves it.
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000))
+            continue;
+        m_running = m_process.readLine().startsWith("PTY ");
+    }
+    ~Stk500SimProcess() { processprobe::stop(m_process); }
 
-    bool isRunning() const { return !m_slavePath.isEmpty(); }
+    bool isRunning() const { return m_running; }
     // A stable name for the pty: a symlink in the private folder.
-    const QString &portPath() const { return m_linkPath; }
-    const QString &slavePath() const { return m_slavePath; }
+    QString portPath() const { return m_dir.filePath("ttySIM"); }
     // The first `size` bytes of the recorded 32 KiB flash image.
-    QByteArray flash(int size) const;
-    QString dirPath() const { return m_dir.path(); }
-    void stop();
+    QByteArray flash(int size) const
+    {
+        QFile file(m_dir.filePath("flash.bin"));
+        return file.open(QIODevice::ReadOnly) ? file.read(size) : QByteArray();
+    }
 
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
-    QString m_linkPath;
-    QString m_flashPath;
-    QString m_slavePath;
+    bool m_running = false;
 };
