@@ -32,9 +32,7 @@ QByteArray run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForFinished(20000))
-        process.kill();
-    process.waitForFinished(5000);
+    processprobe::finishWithin(process, 20000);
     return process.readAllStandardOutput();
 }
 

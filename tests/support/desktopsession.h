@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/processprobe.h"
 #include "support/testfiles.h"
 
 #include <QCoreApplication>
@@ -45,10 +46,7 @@ inline int runAsUser(const QString &program, const QStringList &arguments, int t
                                          "QT_QPA_PLATFORM=offscreen", "LANG=C.UTF-8",
                                          QCoreApplication::applicationDirPath() + '/' + program}
                              + arguments);
-    const bool finished = process.waitForFinished(timeoutMs);
-    if (!finished)
-        process.kill();
-    process.waitForFinished(5000);
+    const bool finished = processprobe::finishWithin(process, timeoutMs);
     *output = QString::fromUtf8(process.readAll());
     return finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }

@@ -54,4 +54,13 @@ inline void stop(QProcess &process)
     }
 }
 
+// Waits up to `ms` for the child to end by itself, else stops it.
+inline bool finishWithin(QProcess &process, int ms)
+{
+    if (process.waitForFinished(ms))
+        return true;
+    stop(process);
+    return false;
+}
+
 } // namespace processprobe

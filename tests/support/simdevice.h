@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/processprobe.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -26,10 +28,7 @@ public:
     // SIGTERM, then SIGKILL if it lingers; all it printed is read then.
     void stop()
     {
-        process_.terminate();
-        if (!process_.waitForFinished(5000))
-            process_.kill();
-        process_.waitForFinished(5000);
+        processprobe::stop(process_);
         log();
     }
 
