@@ -28,7 +28,10 @@ public:
         return clientHandle;
     }
     int destinationCount() override { return int(destinations.size()); }
-    std::uint32_t destination(int index) override { return destinations.value(index).endpoint; }
+    std::uint32_t destination(int index) override
+    {
+        return index >= 0 && index < destinations.size() ? destinations.at(index).endpoint : 0;
+    }
     std::optional<QString> stringProperty(std::uint32_t endpoint, MidiProperty key) override
     {
         for (const Destination &d : std::as_const(destinations)) {

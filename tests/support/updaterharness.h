@@ -6,7 +6,10 @@
 #include "support/fakeserialregistry.h"
 #include "support/scriptedmidiservice.h"
 
+#include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 // Records alerts instead of showing them.
 struct RecordingAlerts : AlertPresenter {
@@ -45,7 +48,13 @@ public:
     }
     UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, const QStringList &volumeRoots = {},
                    AvrdudeRunner avrdude = AvrdudeRunner(),
-                   double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
+                   double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds)
+        : scriptedMidi(std::dynamic_pointer_cast<ScriptedMidiService>(midi)),
+          serial(std::make_shared<FakeSerialRegistry>(serialPaths))
+    {
+        start({std::move(midi), serial, volumeRoots.isEmpty() ? QStringList{volumes.path()} : volumeRoots, {},
+               std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds});
+    }
     // A given platform (the system's, say); alerts, chooser and output recorded.
     explicit UpdaterHarness(UpdaterPlatform platform) { start(std::move(platform)); }
     // Runs what is still posted, so the updater (and the devices it holds
@@ -59,11 +68,23 @@ public:
         "busy:true",  "status:Uploading USB firmware…", "status:Waiting for USB firmware drive…",
         "status:Finishing…", "busy:false", "alert:USB firmware upload complete.", "status:Done."};
 
-    // Runs everything posted to the main thread so far.
-    static void settle();
+    // Runs everything posted to the main thread so far. Work posted by
+    // posted work (layout requests climbing up to the window) needs a few rounds.
+    static void settle()
+    {
+        for (int round = 0; round < 5; ++round) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+        }
+    }
     // Waits until the upload has ended and its posted work has run.
-    bool waitUntilIdle(int timeoutMs);
-    QStringList statuses() const;
+    bool waitUntilIdle(int timeoutMs)
+    {
+        const bool idle = QTest::qWaitFor([this] { return !updater->isBusy(); }, timeoutMs);
+        settle();
+        return idle;
+    }
+    QStringList statuses() const { return log.filter(QRegularExpression("^status:")).replaceInStrings("status:", ""); }
     QStringList alertMessages() const { return alerts->messages; }
 
     QTemporaryDir volumes;
@@ -76,7 +97,18 @@ public:
     std::shared_ptr<FirmwareUpdater> updater;
 
 private:
-    void start(UpdaterPlatform platform);
+    void start(UpdaterPlatform platform)
+    {
+        alerts->log = &log;
+        platform.alerts = alerts;
+        platform.fileChooser = chooser;
+        platform.writeStandardOutput = [this](const QString &text) { standardOutput << text; };
+        updater = FirmwareUpdater::create(std::move(platform));
+        QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged, &m_context,
+                         [this] { log << QStringLiteral("status:") + updater->statusText(); });
+        QObject::connect(updater.get(), &FirmwareUpdater::isBusyChanged, &m_context,
+                         [this] { log << (updater->isBusy() ? QStringLiteral("busy:true") : QStringLiteral("busy:false")); });
+    }
     // Ends the harness's connections with it; the updater may live longer.
     QObject m_context;
 };
