@@ -10,8 +10,7 @@
 // system (/dev/shm), linked into a volume folder under the drive's name.
 // The updater takes an entry for a mounted drive only when it is on
 // another device than the folder it is listed in, as a link there is.
-class DriveFolder {
-public:
+struct DriveFolder {
     explicit DriveFolder(const QString &volumeRoot, const QString &name = QStringLiteral("RPI-RP2"))
         : storage_(QStringLiteral("/dev/shm/velta-drive-XXXXXX")), path_(volumeRoot + QLatin1Char('/') + name)
     {
@@ -26,8 +25,6 @@ public:
     QString path() const { return path_; }
     // The drive leaves the volume folder, as when the device restarts.
     void unplug() { QFile::remove(path_); }
-
-private:
     QTemporaryDir storage_;
     QString path_;
 };

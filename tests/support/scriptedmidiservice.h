@@ -5,12 +5,8 @@
 #include <QList>
 #include <QStringList>
 
-#include <memory>
-#include <optional>
-
 // A MIDI system with the destinations a test lists, in that order. Sends are
-// recorded and complete at once, or never when `completeSends` is false;
-// changeHandler() plays a device that came or went.
+// recorded and complete at once, or never when `completeSends` is false.
 class ScriptedMidiService : public MidiService {
 public:
     struct Destination {
@@ -19,13 +15,11 @@ public:
         std::optional<QString> name;
     };
 
-    ScriptedMidiService() = default;
     // Destinations with only a display name, endpoints 1, 2, 3...
-    explicit ScriptedMidiService(const QStringList &displayNames)
+    explicit ScriptedMidiService(const QStringList &displayNames = {})
     {
-        std::uint32_t endpoint = 1;
         for (const QString &name : displayNames)
-            destinations.append({endpoint++, name, std::nullopt});
+            destinations.append({std::uint32_t(destinations.size() + 1), name, std::nullopt});
     }
 
     std::uint32_t createClient(const QString &name) override
@@ -49,15 +43,12 @@ public:
     void sendSysex(std::shared_ptr<SysexRequest> request) override
     {
         sent.append(request);
-        if (completeSends)
-            request->complete = true;
+        request->complete = completeSends;
     }
-    void setChangeHandler(std::function<void()> handler) override { changeHandler = std::move(handler); }
 
     QList<Destination> destinations;
     QList<std::shared_ptr<SysexRequest>> sent;
     bool completeSends = true;
     std::uint32_t clientHandle = 7;
     QString clientName;
-    std::function<void()> changeHandler;
 };

@@ -1,60 +1,62 @@
 #pragma once
 
+#include "app/alertpresenter.h"
+#include "app/filechooser.h"
 #include "app/firmwareupdater.h"
 #include "support/fakeserialregistry.h"
 #include "support/scriptedmidiservice.h"
-#include "app/alertpresenter.h"
-#include "app/filechooser.h"
 
-#include <QStringList>
+#include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTemporaryDir>
-
-#include <memory>
+#include <QTest>
 
 // Records alerts instead of showing them.
-class RecordingAlerts : public AlertPresenter {
-public:
+struct RecordingAlerts : AlertPresenter {
     void present(const QString &title, const QString &message) override
     {
         titles << title;
         messages << message;
         if (log)
-            log->append(QStringLiteral("alert:") + message);
+            *log << QStringLiteral("alert:") + message;
     }
-    QStringList titles;
-    QStringList messages;
+    QStringList titles, messages;
     QStringList *log = nullptr;
 };
 
 // Answers the file dialog with a set path, or cancels.
-class ScriptedFileChooser : public FileChooser {
-public:
-    std::optional<QString> chooseFile(const QString &title, const QString &nameFilter) override
+struct ScriptedFileChooser : FileChooser {
+    std::optional<QString> chooseFile(const QString &title, const QString &) override
     {
         titles << title;
-        filters << nameFilter;
         return answer;
     }
     std::optional<QString> answer;
     QStringList titles;
-    QStringList filters;
 };
 
-// A FirmwareUpdater on scripted devices, with one log of everything the
-// user would see, in order: "status:…", "alert:…", "busy:true|false".
+// A FirmwareUpdater on scripted devices (avrdude from bin/resources, an empty
+// private volumes folder), with one log of everything the user would see, in
+// order: "status:…", "alert:…", "busy:true|false".
 class UpdaterHarness {
 public:
-    // Platform pieces are real unless replaced: avrdude from bin/resources,
-    // an empty private volumes folder.
     explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {},
-                            double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
-    // A given platform (the system's, say), with alerts, the file chooser and
-    // standard output recorded instead.
-    explicit UpdaterHarness(UpdaterPlatform platform);
-    UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths,
-                   const QStringList &volumeRoots = {}, AvrdudeRunner avrdude = AvrdudeRunner(),
-                   double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
-
+                            double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds)
+        : UpdaterHarness(std::make_shared<ScriptedMidiService>(midiNames), serialPaths, {}, AvrdudeRunner(),
+                         bootDriveTimeoutSeconds)
+    {
+    }
+    UpdaterHarness(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, const QStringList &volumeRoots = {},
+                   AvrdudeRunner avrdude = AvrdudeRunner(),
+                   double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds)
+        : scriptedMidi(std::dynamic_pointer_cast<ScriptedMidiService>(midi)),
+          serial(std::make_shared<FakeSerialRegistry>(serialPaths))
+    {
+        start({std::move(midi), serial, volumeRoots.isEmpty() ? QStringList{volumes.path()} : volumeRoots, {},
+               std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds});
+    }
+    // A given platform (the system's, say); alerts, chooser and output recorded.
+    explicit UpdaterHarness(UpdaterPlatform platform) { start(std::move(platform)); }
     // Runs what is still posted, so the updater (and the devices it holds
     // open) goes with the harness.
     ~UpdaterHarness() { settle(); }
@@ -62,33 +64,51 @@ public:
     FirmwareUpdater &operator*() const { return *updater; }
     FirmwareUpdater *operator->() const { return updater.get(); }
 
-    // The log of a USB update that succeeds, start to end.
     static inline const QStringList usbSuccessLog{
         "busy:true",  "status:Uploading USB firmware…", "status:Waiting for USB firmware drive…",
         "status:Finishing…", "busy:false", "alert:USB firmware upload complete.", "status:Done."};
 
-    // Runs everything posted to the main thread so far.
-    static void settle();
+    // Runs everything posted to the main thread so far. Work posted by
+    // posted work (layout requests climbing up to the window) needs a few rounds.
+    static void settle()
+    {
+        for (int round = 0; round < 5; ++round) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+        }
+    }
     // Waits until the upload has ended and its posted work has run.
-    bool waitUntilIdle(int timeoutMs);
-    QStringList statuses() const;
+    bool waitUntilIdle(int timeoutMs)
+    {
+        const bool idle = QTest::qWaitFor([this] { return !updater->isBusy(); }, timeoutMs);
+        settle();
+        return idle;
+    }
+    QStringList statuses() const { return log.filter(QRegularExpression("^status:")).replaceInStrings("status:", ""); }
     QStringList alertMessages() const { return alerts->messages; }
 
     QTemporaryDir volumes;
     std::shared_ptr<ScriptedMidiService> scriptedMidi; // null when a real service was given
     std::shared_ptr<FakeSerialRegistry> serial;
-    std::shared_ptr<RecordingAlerts> alerts;
-    std::shared_ptr<ScriptedFileChooser> chooser;
+    std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    std::shared_ptr<ScriptedFileChooser> chooser = std::make_shared<ScriptedFileChooser>();
     QStringList standardOutput;
     QStringList log;
     std::shared_ptr<FirmwareUpdater> updater;
 
 private:
+    void start(UpdaterPlatform platform)
+    {
+        alerts->log = &log;
+        platform.alerts = alerts;
+        platform.fileChooser = chooser;
+        platform.writeStandardOutput = [this](const QString &text) { standardOutput << text; };
+        updater = FirmwareUpdater::create(std::move(platform));
+        QObject::connect(updater.get(), &FirmwareUpdater::statusTextChanged, &m_context,
+                         [this] { log << QStringLiteral("status:") + updater->statusText(); });
+        QObject::connect(updater.get(), &FirmwareUpdater::isBusyChanged, &m_context,
+                         [this] { log << (updater->isBusy() ? QStringLiteral("busy:true") : QStringLiteral("busy:false")); });
+    }
     // Ends the harness's connections with it; the updater may live longer.
     QObject m_context;
-
-    void record(UpdaterPlatform &platform);
-    void follow();
-    void build(std::shared_ptr<MidiService> midi, const QStringList &serialPaths, QStringList volumeRoots,
-               AvrdudeRunner avrdude, double bootDriveTimeoutSeconds = UpdaterPlatform::defaultBootDriveTimeoutSeconds);
 };
