@@ -1,19 +1,18 @@
 #!/usr/bin/python3
 # One USB update by keys only, heard as a screen reader hears it: through the
 # accessibility bus (AT-SPI), not through Qt's own object tree. The window
-# (test_contentview --heard-window) runs on a virtual X display in a private
+# (test_contentview --application) runs on a virtual X display in a private
 # D-Bus session; the keys go in through the bus's own key synthesis, the same
 # path an assistive tool uses.
 #
 #   test_screenreader.py <test_contentview>
 import os, subprocess, sys, tempfile, time
+import gi
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi, GLib
 
-UPLOAD = "Upload USB Firmware"
-KEYS = {"Tab": 0xff09, "Return": 0xff0d, "space": 0x20}
-
-
-def outside(program):
-    """A virtual display and a D-Bus session of our own, then the test inside."""
+if len(sys.argv) == 2:
+    # A virtual display and a D-Bus session of our own, then the test inside them.
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"], pass_fds=[write_end],
                             stderr=subprocess.DEVNULL)
@@ -23,138 +22,117 @@ def outside(program):
             env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
                        QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
             env.pop("AT_SPI_BUS_ADDRESS", None)
-            return subprocess.run(["dbus-run-session", "--", sys.executable, __file__, "--inside", program, scratch],
-                                  env=env, timeout=50).returncode
+            sys.exit(subprocess.run(["dbus-run-session", "--", sys.executable, __file__, sys.argv[1], scratch],
+                                    env=env, timeout=50).returncode)
     finally:
         xvfb.terminate()
 
+program, scratch = sys.argv[1:]
+firmware = scratch + "/velta-usb.uf2"
+heard = []
 
-def inside(program, scratch):
-    import gi
-    gi.require_version("Atspi", "2.0")
-    from gi.repository import Atspi, GLib
-    Atspi.init()
-    heard = []
 
-    def describe(node):
-        """Role and name, and what a reader adds: the label, the text, the state."""
-        said = "%s '%s'" % (node.get_role_name(), node.get_name())
-        for relation in node.get_relation_set() or []:
-            if relation.get_relation_type() == Atspi.RelationType.LABELLED_BY:
-                said += " labelled '%s'" % relation.get_target(0).get_name()
-        if "Text" in node.get_interfaces():
-            content = Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
-            if content != node.get_name():
-                said += " text '%s'" % content
-        return said + (" checked" if node.get_state_set().contains(Atspi.StateType.CHECKED) else "")
+def describe(node):
+    """Role and name, and what a reader adds: the label, the text, the state."""
+    said = "%s '%s'" % (node.get_role_name(), node.get_name())
+    for relation in node.get_relation_set() or []:
+        if relation.get_relation_type() == Atspi.RelationType.LABELLED_BY:
+            said += " labelled '%s'" % relation.get_target(0).get_name()
+    if "Text" in node.get_interfaces():
+        content = Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
+        if content != node.get_name():
+            said += " text '%s'" % content
+    return said + (" checked" if node.get_state_set().contains(Atspi.StateType.CHECKED) else "")
 
-    def labels(node):
-        for child in (node.get_child_at_index(i) for i in range(node.get_child_count())):
-            if child.get_role() == Atspi.Role.LABEL and child.get_name():
-                yield child.get_name()
-            yield from labels(child)
 
-    def on_event(event):
-        try:
-            source, kind = event.source, event.type
-            if kind.endswith(":focused") and event.detail1:
-                heard.append("focus: " + describe(source))
-            elif kind.startswith("object:text-changed") and source.get_role() == Atspi.Role.LABEL \
-                    and source.get_name() == "Status":  # the status line speaks by itself
-                heard.append("status: " + event.any_data)
-            elif kind.endswith(":sensitive") and not event.detail1 and source.get_name() == UPLOAD:
-                heard.append("disabled: " + describe(source))
-            elif kind == "window:activate" and source.get_role() == Atspi.Role.ALERT:
-                heard.append("alert: " + " / ".join(labels(source)))
-            elif kind == "window:activate":  # the title comes with the event: the window may be gone
-                heard.append("window: " + event.any_data)
-        except Exception:  # an object that went away meanwhile, as a dialog's parts do
-            pass
+def labels(node):
+    children = [node.get_child_at_index(i) for i in range(node.get_child_count())]
+    named = [c.get_name() for c in children if c.get_role() == Atspi.Role.LABEL and c.get_name()]
+    return named + sum(map(labels, children), [])
 
-    listener = Atspi.EventListener.new(on_event)
-    for kind in ("object:state-changed:focused", "object:text-changed:insert", "object:state-changed:sensitive",
-                 "window:activate"):
-        listener.register(kind)
 
-    def hear(what, prefix, since=None, timeout=5.0):
-        """Waits for an entry starting with `prefix`, heard since `since` (by default: from now)."""
-        start = len(heard) if since is None else since
-        deadline = time.monotonic() + timeout
-        while not any(e.startswith(prefix) for e in heard[start:]):
-            if time.monotonic() > deadline:
-                raise AssertionError("%s: nothing heard within %g s" % (what, timeout))
-            if not GLib.MainContext.default().iteration(False):
-                time.sleep(0.005)
-        return next(e for e in heard[start:] if e.startswith(prefix))
-
-    def press(key):
-        heard.append("key: " + key)
-        Atspi.generate_keyboard_event(KEYS[key], None, Atspi.KeySynthType.SYM)
-
-    def back_in_window():
-        """The keys go on only once the window has the focus again; where that was heard."""
-        mark = len(heard)
-        hear("the window again", "window: VELTA 2 Updater", mark)
-        mark = heard.index("window: VELTA 2 Updater", mark)
-        hear("the focus in the window", "focus: ", mark)
-        return mark
-
-    def tab_to(name):
-        for _ in range(10):
-            press("Tab")
-            if ("'%s'" % name) in hear("Tab towards '%s'" % name, "focus: "):
-                return
-        raise AssertionError("Tab never reached '%s'" % name)
-
-    window = subprocess.Popen([program, "--heard-window", scratch], stdin=subprocess.PIPE)
-    firmware = scratch + "/velta-usb.uf2"
+def on_event(event):
     try:
-        hear("the window's first focus", "focus: ", 0, timeout=15)
-        # The file box, Choose…, the path typed into the dialog, then Upload.
-        tab_to("Choose…")
-        dialog = len(heard)
-        press("space")
-        hear("the file dialog", "window: Choose USB Firmware")
-        hear("the file dialog's name box", "focus: text ", dialog)
-        heard.append("typed: " + firmware)
-        Atspi.generate_keyboard_event(0, firmware, Atspi.KeySynthType.STRING)
-        press("Return")
-        dialog = range(dialog, back_in_window())
-        tab_to(UPLOAD)
-        upload = len(heard)
-        press("Return")
-        hear("the update's alert", "alert: ", upload, timeout=20)
-        hear("the alert's button", "focus: push button 'OK'", upload)
-        press("Return")
-        back_in_window()
-        hear("the last status", "status: Done.", 0)
-
-        in_window = [e for i, e in enumerate(heard) if i not in dialog]
-        for prefix, entries, wanted in (
-                ("focus: ", in_window, [
-                    "check box 'USB Firmware (.uf2)' checked", "label 'Firmware File' text 'No firmware file selected'",
-                    "push button 'Choose…'", "push button 'Choose…'",
-                    "combo box 'VELTA 2 MIDI 1' labelled 'USB MIDI Device'", "push button 'Refresh'",
-                    "push button 'Upload USB Firmware'", "label 'Firmware File' text '%s'" % firmware,
-                    "push button 'OK'", "label 'Firmware File' text '%s'" % firmware]),
-                ("status: ", heard, ["USB firmware update ready.", "Firmware file selected.", "Uploading USB firmware…",
-                                     "Waiting for USB firmware drive…", "Finishing…", "Done."]),
-                ("alert: ", heard, ["VELTA 2 Updater / USB firmware upload complete."]),
-                ("disabled: ", heard, ["push button 'Upload USB Firmware'"])):  # Upload, while busy
-            got = [e[len(prefix):] for e in entries if e.startswith(prefix)]
-            if got != wanted:
-                raise AssertionError("%s\n  heard  %r\n  wanted %r" % (prefix, got, wanted))
-        return 0
-    except AssertionError as failure:
-        print("FAIL:", failure)
-        return 1
-    finally:
-        print("Heard:\n  " + "\n  ".join(heard))
-        window.stdin.close()
-        window.wait(5)
+        source, kind = event.source, event.type
+        if kind.endswith(":focused") and event.detail1:
+            heard.append("focus: " + describe(source))
+        elif kind.startswith("object:text-changed") and source.get_role() == Atspi.Role.LABEL \
+                and source.get_name() == "Status":  # the status line speaks by itself
+            heard.append("status: " + event.any_data)
+        elif kind.endswith(":sensitive") and not event.detail1 and source.get_name() == "Upload USB Firmware":
+            heard.append("disabled: " + describe(source))
+        elif kind == "window:activate" and source.get_role() == Atspi.Role.ALERT:
+            heard.append("alert: " + " / ".join(labels(source)))
+    except Exception:  # an object that went away meanwhile, as a dialog's parts do
+        pass
 
 
-if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "--inside":
-        sys.exit(inside(sys.argv[2], sys.argv[3]))
-    sys.exit(outside(sys.argv[1]))
+def hear(what, prefix, since=None, timeout=5.0):
+    """Waits for an entry starting with `prefix`, heard since `since` (by default: from now); its index."""
+    start, deadline = len(heard) if since is None else since, time.monotonic() + timeout
+    while not any(e.startswith(prefix) for e in heard[start:]):
+        if time.monotonic() > deadline:
+            raise AssertionError("%s: nothing heard within %g s" % (what, timeout))
+        if not GLib.MainContext.default().iteration(False):
+            time.sleep(0.005)
+    return next(i for i in range(start, len(heard)) if heard[i].startswith(prefix))
+
+
+def press(key):
+    heard.append("key: " + key)
+    Atspi.generate_keyboard_event({"Tab": 0xff09, "Return": 0xff0d, "space": 0x20}[key], None, Atspi.KeySynthType.SYM)
+
+
+def tab_to(name):
+    for _ in range(10):
+        press("Tab")
+        if ("'%s'" % name) in heard[hear("Tab towards '%s'" % name, "focus: ")]:
+            return
+    raise AssertionError("Tab never reached '%s'" % name)
+
+
+Atspi.init()
+listener = Atspi.EventListener.new(on_event)
+for kind in ("object:state-changed:focused", "object:text-changed:insert", "object:state-changed:sensitive",
+             "window:activate"):
+    listener.register(kind)
+window = subprocess.Popen([program, "--application", scratch], stdin=subprocess.PIPE)
+try:
+    # The file box, Choose…, the path typed into the dialog, then Upload;
+    # each key once the focus is where it is meant for.
+    hear("the window's first focus", "focus: ", 0, timeout=15)
+    tab_to("Choose…")
+    dialog = len(heard)
+    press("space")
+    hear("the file dialog's name box", "focus: text ")
+    Atspi.generate_keyboard_event(0, firmware, Atspi.KeySynthType.STRING)
+    press("Return")
+    dialog = range(dialog, hear("the window again", "focus: push button 'Choose…'"))
+    tab_to("Upload USB Firmware")
+    press("Return")
+    hear("the update's alert", "focus: push button 'OK'", timeout=20)
+    press("Return")
+    hear("the window again", "focus: label 'Firmware File'")
+    hear("the last status", "status: Done.", 0)
+
+    for prefix, entries, wanted in (
+            ("focus: ", [e for i, e in enumerate(heard) if i not in dialog], [
+                "check box 'USB Firmware (.uf2)' checked", "label 'Firmware File' text 'No firmware file selected'",
+                "push button 'Choose…'", "push button 'Choose…'",
+                "combo box 'VELTA 2 MIDI 1' labelled 'USB MIDI Device'", "push button 'Refresh'",
+                "push button 'Upload USB Firmware'", "label 'Firmware File' text '%s'" % firmware,
+                "push button 'OK'", "label 'Firmware File' text '%s'" % firmware]),
+            ("status: ", heard, ["USB firmware update ready.", "Firmware file selected.", "Uploading USB firmware…",
+                                 "Waiting for USB firmware drive…", "Finishing…", "Done."]),
+            ("alert: ", heard, ["VELTA 2 Updater / USB firmware upload complete."]),
+            ("disabled: ", heard, ["push button 'Upload USB Firmware'"])):  # Upload, while busy
+        got = [e[len(prefix):] for e in entries if e.startswith(prefix)]
+        if got != wanted:
+            raise AssertionError("%s\n  heard  %r\n  wanted %r" % (prefix, got, wanted))
+except AssertionError as failure:
+    print("FAIL:", failure)
+    sys.exit(1)
+finally:
+    print("Heard:\n  " + "\n  ".join(heard))
+    window.stdin.close()
+    window.wait(5)
