@@ -45,7 +45,7 @@ if [ "$mode" = test ]; then
   cmake -S "$top" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTA_SANITIZE=ON
   cmake --build "$sanitized" -j"$(nproc)"
   cd "$sanitized"
-  exec ctest --output-on-failure --timeout 600 -j"$(nproc)" -LE 'slow|vm|package'
+  exec ctest --output-on-failure --timeout 600 -j"$(nproc)" -LE 'vm|package'
 fi
 
 # Only what the window needs, so a first start does not wait for the tests.

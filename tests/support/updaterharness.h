@@ -26,13 +26,14 @@ struct RecordingAlerts : AlertPresenter {
 
 // Answers the file dialog with a set path, or cancels.
 struct ScriptedFileChooser : FileChooser {
-    std::optional<QString> chooseFile(const QString &title, const QString &) override
+    std::optional<QString> chooseFile(const QString &title, const QString &filter) override
     {
         titles << title;
+        filters << filter;
         return answer;
     }
     std::optional<QString> answer;
-    QStringList titles;
+    QStringList titles, filters;
 };
 
 // A FirmwareUpdater on scripted devices (avrdude from bin/resources, an empty
