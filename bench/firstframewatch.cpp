@@ -1,7 +1,5 @@
 #include "firstframewatch.h"
 
-#include "support/processprobe.h"
-
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
@@ -13,6 +11,15 @@
 #include <unistd.h>
 
 namespace {
+
+// What this process holds in memory, from /proc.
+qint64 residentKiB()
+{
+    QFile status("/proc/self/status");
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("VmRSS:");
+    return at < 0 ? -1 : text.mid(at + 6).trimmed().split(' ').first().toLongLong();
+}
 
 std::int64_t clockNs(clockid_t clock)
 {
@@ -60,7 +67,7 @@ void FirstFrameWatch::report()
     const double sinceStartMs =
         ticks < 0 ? -1.0 : double(boot) / 1e6 - double(ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
     std::printf("FRAME_MONO_NS %lld\nSINCE_START_MS %.3f\nRSS_KB %lld\n", static_cast<long long>(mono),
-                sinceStartMs, processprobe::residentKiB());
+                sinceStartMs, residentKiB());
     std::fflush(stdout);
     QCoreApplication::exit(0);
 }

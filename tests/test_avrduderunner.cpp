@@ -1,10 +1,11 @@
 // The Core firmware runner: the real bundled avrdude against the simulated
 // bootloader, and stand-in tools for what avrdude never does.
 #include "base/updatererror.h"
+#include "core/avrduderunner.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
-#include "support/standinavrdude.h"
 #include "support/stk500simprocess.h"
+#include "support/testfiles.h"
 
 #include <QTest>
 
@@ -16,6 +17,15 @@ static QString run(const AvrdudeRunner &runner, const QString &firmware, const Q
     } catch (const UpdaterError &error) {
         return "error: " + error.errorDescription();
     }
+}
+
+// A resources folder in `dir` whose "avrdude" is the shell script `script`,
+// beside an empty config.
+static AvrdudeRunner standInAvrdude(const QTemporaryDir &dir, const QByteArray &script)
+{
+    QFile::setPermissions(testfiles::writeFile(dir.filePath("avrdude"), "#!/bin/sh\n" + script), QFile::Permissions(0x7755));
+    testfiles::writeFile(dir.filePath("avrdude.conf"), {});
+    return AvrdudeRunner(dir.path());
 }
 
 class TestAvrdudeRunner : public QObject {

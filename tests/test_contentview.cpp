@@ -3,7 +3,7 @@
 #include "support/drivefolder.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
-#include "support/shownwindow.h"
+#include "support/updaterharness.h"
 #include "support/stk500simprocess.h"
 #include "support/testfiles.h"
 #include "support/uf2image.h"

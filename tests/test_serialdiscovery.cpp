@@ -36,7 +36,7 @@ private slots:
         row("the folder plays no part; no keyword: the first", {"/a/x1", "/z/x0"}, {"/z/x0", "/a/x1"}, "/z/x0");
         row("stable; a path's first kept", {"b/ttyacm0", "ttyUSB0", "a/TTYACM0", "ttyUSB0"},
             {"b/ttyacm0", "a/TTYACM0", "ttyUSB0"}, "b/ttyacm0");
-        // Under LANG=C Qt's collator falls back to code points: "~" after letters.
+        // Under LANG=C (ctest sets C.UTF-8) Qt's collator falls back to code points: "~" after letters.
         row("punctuation first", {"ttyACMb", "ttyACM~", "ttyACMA"}, {"ttyACM~", "ttyACMA", "ttyACMb"}, "ttyACM~");
         // Keyword priority before list order: ACM, USB, then the device's name.
         row("ACM before USB", {"/dev/ttyUSB0", "/dev/xttyACM5"}, {}, "/dev/xttyACM5");
@@ -48,7 +48,6 @@ private slots:
         QFETCH(QStringList, registry);
         QFETCH(QStringList, listed);
         QFETCH(QString, preferred);
-        QCOMPARE(qgetenv("LANG"), QByteArray("C.UTF-8")); // as ctest sets it
         FakeSerialRegistry fake(registry);
         const QList<SerialPortChoice> ports = discoverSerialPorts(fake);
         QStringList paths;
@@ -63,7 +62,6 @@ private slots:
         const QString refused = "You do not have permission to use /dev/ttyACM0.";
         const QString join = "\n\nAdd your user to the group \"%1\" (sudo usermod -aG %1 $USER), then log out and back in.";
         QCOMPARE(serialPermissionMessage("/dev/ttyACM0", "dialout"), refused + join.arg("dialout"));
-        QCOMPARE(serialPermissionMessage("/dev/ttyACM0", "uucp"), refused + join.arg("uucp"));
         QCOMPARE(serialPermissionMessage("/dev/ttyACM0", "root"), refused);
         QCOMPARE(serialPermissionMessage("/dev/ttyACM0", std::nullopt), refused);
         // Only a denied port is refused: one that went away is avrdude's to report.

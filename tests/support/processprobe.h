@@ -36,14 +36,6 @@ inline int openDescriptors()
     return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
 
-inline qint64 residentKiB()
-{
-    QFile status("/proc/self/status");
-    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
-    const qsizetype at = text.indexOf("VmRSS:");
-    return at < 0 ? -1 : text.mid(at + 6).trimmed().split(' ').first().toLongLong();
-}
-
 // SIGTERM, then SIGKILL if the child lingers; reaped either way.
 inline void stop(QProcess &process)
 {

@@ -7,17 +7,16 @@
 #include <QProcess>
 #include <QStringList>
 
-// A device simulator from bin/ (velta-gadgetdevice in the test VM) run for
+// The device played by bin/velta-gadgetdevice in the test VM, run for
 // one test, and the lines it printed: READY, RX <hex>, IMAGE <path>, DRIVE <path>.
 class SimDevice {
 public:
-    explicit SimDevice(QString program = QStringLiteral("velta-gadgetdevice")) : program_(std::move(program)) {}
     ~SimDevice() { stop(); }
 
     // Waits up to 10 s for READY; log() tells why not.
     bool start(const QStringList &arguments)
     {
-        process_.start(QCoreApplication::applicationDirPath() + '/' + program_, arguments);
+        process_.start(QCoreApplication::applicationDirPath() + "/velta-gadgetdevice", arguments);
         const QDeadlineTimer deadline(10000);
         while (lines("READY").isEmpty())
             if (deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime())))
@@ -56,7 +55,6 @@ private:
         return values;
     }
 
-    QString program_;
     QProcess process_;
     QByteArray out_;
     QString err_;

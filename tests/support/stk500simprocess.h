@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/processprobe.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -25,11 +26,7 @@ public:
     // A stable name for the pty: a symlink in the private folder.
     QString portPath() const { return m_dir.filePath("ttySIM"); }
     // The first `size` bytes of the recorded 32 KiB flash image.
-    QByteArray flash(int size) const
-    {
-        QFile file(m_dir.filePath("flash.bin"));
-        return file.open(QIODevice::ReadOnly) ? file.read(size) : QByteArray();
-    }
+    QByteArray flash(int size) const { return testfiles::readFile(m_dir.filePath("flash.bin")).left(size); }
 
 private:
     QTemporaryDir m_dir;

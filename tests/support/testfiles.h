@@ -7,14 +7,11 @@
 // Small file helpers for tests; a file that can't be written ends the test run.
 namespace testfiles {
 
-inline QString writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions permissions = {})
+inline QString writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
-    file.close();
-    if (permissions && !file.setPermissions(permissions))
-        qFatal("cannot set the permissions of %s", qPrintable(path));
     return path;
 }
 

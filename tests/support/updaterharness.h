@@ -5,8 +5,10 @@
 #include "app/firmwareupdater.h"
 #include "support/fakeserialregistry.h"
 #include "support/scriptedmidiservice.h"
+#include "ui/contentview.h"
 
 #include <QCoreApplication>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,4 +114,19 @@ private:
     }
     // Ends the harness's connections with it; the updater may live longer.
     QObject m_context;
+};
+
+// The window over a harness's updater, shown, as the user has it.
+struct ShownWindow {
+    explicit ShownWindow(UpdaterHarness &h) : view(h.updater) { view.show(); }
+    // Every button usable again (the pickers also depend on their lists).
+    bool controlsEnabled() const
+    {
+        for (QPushButton *button : view.findChildren<QPushButton *>()) {
+            if (!button->isEnabled())
+                return false;
+        }
+        return true;
+    }
+    ContentView view;
 };
