@@ -68,8 +68,10 @@ def on_event(event):
 
 
 def hear(what, prefix, since=None, timeout=5.0):
-    """Waits for an entry starting with `prefix`, heard since `since` (by default: from now); its index."""
-    start, deadline = len(heard) if since is None else since, time.monotonic() + timeout
+    """Waits for an entry starting with `prefix`, heard since `since` (by default: since the last key, as a
+    key's answer may come in while the key is still being sent); its index."""
+    keys = [i for i, e in enumerate(heard) if e.startswith("key: ")]
+    start, deadline = (keys[-1] if keys else len(heard)) if since is None else since, time.monotonic() + timeout
     while not any(e.startswith(prefix) for e in heard[start:]):
         if time.monotonic() > deadline:
             raise AssertionError("%s: nothing heard within %g s" % (what, timeout))
