@@ -2,10 +2,11 @@
 
 #include "app/firmwareupdater.h"
 #include "ui/pathbox.h"
+#include "ui/quitquestion.h"
 #include "ui/readablelabel.h"
-#include "ui/segmentedcontrol.h"
 #include "ui/spinner.h"
 
+#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -89,9 +90,8 @@ QWidget *buildHeader(QWidget *parent)
 
 } // namespace
 
-ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_ptr<QuitQuestion> quitQuestion,
-                         QWidget *parent)
-    : QWidget(parent), m_updater(std::move(updater)), m_quitQuestion(std::move(quitQuestion))
+ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent)
+    : QWidget(parent), m_updater(std::move(updater))
 {
     auto *root = column(18);
     root->setContentsMargins(padding, padding, padding, padding);
@@ -117,7 +117,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, std::shared_p
     connect(model, &FirmwareUpdater::isBusyChanged, this, &ContentView::showBusy);
     connect(model, &FirmwareUpdater::coreProgressChanged, this, &ContentView::showCoreProgress);
 
-    connect(m_targetPicker, &SegmentedControl::segmentActivated, this, [this](int index) {
+    connect(m_targetSegments, &QButtonGroup::idClicked, this, [this](int index) {
         m_updater->setSelectedTarget(allFirmwareTargets.at(size_t(index)));
     });
     connect(m_chooseButton, &QPushButton::clicked, this, [this] { m_updater->chooseFirmwareFile(); });
@@ -164,11 +164,22 @@ QWidget *ContentView::buildGroup()
 
     QHBoxLayout *targetRow = addSection(sections, headline(QStringLiteral("Firmware Target"), group));
     QLabel *pickerLabel = plainLabel(QStringLiteral("Firmware Target"), group);
-    QStringList segments;
-    for (FirmwareTarget t : allFirmwareTargets)
-        segments << label(t);
-    m_targetPicker = new SegmentedControl(segments, group);
+    // A segmented control: joined, mutually exclusive buttons, one per target.
+    m_targetPicker = new QWidget(group);
     m_targetPicker->setAccessibleName(QStringLiteral("Firmware Target"));
+    auto *segments = new QHBoxLayout(m_targetPicker);
+    segments->setContentsMargins(0, 0, 0, 0);
+    segments->setSpacing(0);
+    m_targetSegments = new QButtonGroup(m_targetPicker);
+    for (FirmwareTarget t : allFirmwareTargets) {
+        auto *segment = new QPushButton(label(t), m_targetPicker);
+        segment->setCheckable(true);
+        segment->setAutoDefault(false);
+        segment->setFocusPolicy(Qt::TabFocus);
+        m_targetSegments->addButton(segment, int(m_targetSegments->buttons().size()));
+        segments->addWidget(segment);
+    }
+    segments->addStretch(1);
     pickerLabel->setBuddy(m_targetPicker);
     targetRow->addWidget(pickerLabel);
     targetRow->addWidget(m_targetPicker, 1);
@@ -256,7 +267,7 @@ void ContentView::closeEvent(QCloseEvent *event)
 {
     // Leaving half-way can leave the device without working firmware.
     if (m_updater->isBusy()) {
-        if (!m_quitQuestion->quitAnyway(this)) {
+        if (!quitAnyway(this)) {
             event->ignore();
             return;
         }
@@ -275,7 +286,7 @@ void ContentView::onTargetChanged()
 void ContentView::showTarget()
 {
     const bool usb = m_updater->selectedTarget() == FirmwareTarget::usbFirmware;
-    m_targetPicker->setCurrentIndex(usb ? 0 : 1);
+    m_targetSegments->button(usb ? 0 : 1)->setChecked(true);
     m_deviceHeading->setText(usb ? QStringLiteral("USB MIDI Device") : QStringLiteral("USB Serial Device"));
     // On Linux a drop-down's name is its current item; the heading is read as its label.
     m_deviceHeading->setBuddy(usb ? m_midiPicker : m_serialPicker);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "ui/messageboxquitquestion.h"
-
 #include <QWidget>
 
 #include <memory>
@@ -9,12 +7,12 @@
 
 class FirmwareUpdater;
 class PathBox;
+class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class ReadableLabel;
-class SegmentedControl;
 class Spinner;
 
 // The one window: target, file, device, Upload, status. It shows the
@@ -25,9 +23,7 @@ class ContentView : public QWidget {
 public:
     static constexpr int windowWidth = 680;
 
-    explicit ContentView(std::shared_ptr<FirmwareUpdater> updater,
-                         std::shared_ptr<QuitQuestion> quitQuestion = std::make_shared<MessageBoxQuitQuestion>(),
-                         QWidget *parent = nullptr);
+    explicit ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent = nullptr);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -49,10 +45,10 @@ private:
     void showCoreProgress();
 
     std::shared_ptr<FirmwareUpdater> m_updater;
-    std::shared_ptr<QuitQuestion> m_quitQuestion;
     bool m_firstShowDone = false;
 
-    SegmentedControl *m_targetPicker = nullptr;
+    QWidget *m_targetPicker = nullptr;
+    QButtonGroup *m_targetSegments = nullptr;
     PathBox *m_pathBox = nullptr;
     QPushButton *m_chooseButton = nullptr;
     QLabel *m_deviceHeading = nullptr;

@@ -2,11 +2,7 @@
 
 class QWidget;
 
-// Asked when the window is closed while an update runs. The window supplies
-// the real one; tests answer it themselves.
-class QuitQuestion {
-public:
-    virtual ~QuitQuestion() = default;
-    // True to quit anyway, false to stay.
-    virtual bool quitAnyway(QWidget *window) = 0;
-};
+// Asked when the window is closed while an update runs: a warning with Quit
+// and Cancel, Cancel the default and the answer to Escape, so a stray key
+// press never leaves a half-written device. True to quit anyway.
+bool quitAnyway(QWidget *window);

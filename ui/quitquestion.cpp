@@ -1,10 +1,11 @@
-#include "ui/messageboxquitquestion.h"
+#include "ui/quitquestion.h"
 
 #include <QMessageBox>
 #include <QPushButton>
 
-QPushButton *MessageBoxQuitQuestion::configure(QMessageBox &box)
+bool quitAnyway(QWidget *window)
 {
+    QMessageBox box(window);
     box.setWindowTitle(QStringLiteral("VELTA 2 Updater"));
     box.setIcon(QMessageBox::Warning);
     box.setTextFormat(Qt::PlainText);
@@ -14,13 +15,6 @@ QPushButton *MessageBoxQuitQuestion::configure(QMessageBox &box)
     QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
-    return quit;
-}
-
-bool MessageBoxQuitQuestion::quitAnyway(QWidget *window)
-{
-    QMessageBox box(window);
-    QPushButton *quit = configure(box);
     box.exec();
     return box.clickedButton() == quit;
 }
