@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/mainthread.h"
+
 #include <QString>
 
 #include <memory>
@@ -14,4 +16,7 @@ public:
 
 // Posts the alert to the main thread and returns at once, whatever thread it
 // is called from; alerts and status updates show in the order they were posted.
-void showAlert(std::shared_ptr<AlertPresenter> presenter, const QString &title, const QString &message);
+inline void showAlert(std::shared_ptr<AlertPresenter> presenter, const QString &title, const QString &message)
+{
+    postToMainThread([presenter = std::move(presenter), title, message] { presenter->present(title, message); });
+}

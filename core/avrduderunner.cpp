@@ -22,6 +22,21 @@ bool hasAccess(const QString &path, int mode)
     return ::access(QFile::encodeName(path).constData(), mode) == 0;
 }
 
+// Standard output, then standard error, each decoded as UTF-8 (a stream that
+// is not valid UTF-8 counts as empty); empty ones dropped, the rest joined
+// with one line feed. Nothing trimmed.
+QString joinToolOutput(const QByteArray &standardOutput, const QByteArray &standardError)
+{
+    QStringList parts;
+    for (const QByteArray *stream : {&standardOutput, &standardError}) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(*stream);
+        if (!decoder.hasError() && !text.isEmpty())
+            parts.append(text);
+    }
+    return parts.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 QStringList avrdudeArguments(const QString &configPath, const QString &serialPortPath,
@@ -37,18 +52,6 @@ QStringList avrdudeArguments(const QString &configPath, const QString &serialPor
         QStringLiteral("-D"),
         QStringLiteral("-U"), QStringLiteral("flash:w:") + firmwarePath + QStringLiteral(":i"),
     };
-}
-
-QString joinToolOutput(const QByteArray &standardOutput, const QByteArray &standardError)
-{
-    QStringList parts;
-    for (const QByteArray *stream : {&standardOutput, &standardError}) {
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString text = decoder.decode(*stream);
-        if (!decoder.hasError() && !text.isEmpty())
-            parts.append(text);
-    }
-    return parts.join(QLatin1Char('\n'));
 }
 
 QString AvrdudeRunner::defaultResourceDir()

@@ -14,11 +14,6 @@
 QStringList avrdudeArguments(const QString &configPath, const QString &serialPortPath,
                              const QString &firmwarePath);
 
-// Standard output, then standard error, each decoded as UTF-8 (a stream that
-// is not valid UTF-8 counts as empty); empty ones dropped, the rest joined
-// with one line feed. Nothing trimmed.
-QString joinToolOutput(const QByteArray &standardOutput, const QByteArray &standardError);
-
 // Runs the avrdude that ships in the application's resources folder.
 // Blocks its caller until the tool ends; call it off the main thread.
 class AvrdudeRunner {

@@ -71,15 +71,6 @@ void PathBox::updateShownText()
     m_label->setReadableText(m_path, m_label->fontMetrics().elidedText(m_path, Qt::ElideMiddle, available));
 }
 
-QString PathBox::textToCopy() const
-{
-    const QString selected = m_label->selectedText();
-    // A selection that takes in the cut stands for the whole path.
-    if (!m_path.isEmpty() && shownText() != m_path && selected.contains(QChar(0x2026)))
-        return m_path;
-    return selected;
-}
-
 void PathBox::selectAll()
 {
     m_label->setSelection(0, int(m_label->text().size()));
@@ -87,7 +78,10 @@ void PathBox::selectAll()
 
 void PathBox::copy() const
 {
-    const QString text = textToCopy().isEmpty() ? m_path : textToCopy();
+    QString text = m_label->selectedText();
+    // No selection, or one that takes in the cut, stands for the whole path.
+    if (text.isEmpty() || (shownText() != m_path && text.contains(QChar(0x2026))))
+        text = m_path;
     if (!text.isEmpty())
         QApplication::clipboard()->setText(text);
 }

@@ -20,8 +20,6 @@ public:
     const QString &path() const { return m_path; }
     // What the box shows right now (the placeholder, the path or its elided form).
     QString shownText() const;
-    // What a copy of the current selection puts on the clipboard.
-    QString textToCopy() const;
     void selectAll();
     void copy() const;
 

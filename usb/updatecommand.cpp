@@ -4,7 +4,9 @@
 #include "usb/midiservice.h"
 
 #include <algorithm>
+#include <array>
 
+// 7D (the non-commercial manufacturer ID), "VL2VELTA2", 01 (update).
 const std::array<std::uint8_t, 11> updateCommandBody{
     0x7D, 'V', 'L', '2', 'V', 'E', 'L', 'T', 'A', '2', 0x01,
 };

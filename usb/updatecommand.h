@@ -3,14 +3,10 @@
 #include "base/task.h"
 #include "usb/mididiscovery.h"
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-// 7D (the non-commercial manufacturer ID), "VL2VELTA2", 01 (update).
-extern const std::array<std::uint8_t, 11> updateCommandBody;
 
 // F0, the body, F7: made afresh for every send.
 std::vector<std::uint8_t> buildUpdateCommand();
