@@ -214,8 +214,7 @@ private slots:
         probe.setEnvironment(QProcess::systemEnvironment() << "LSAN_OPTIONS=detect_leaks=0");
         const QString hex = testfiles::writeFile(dir, "big.hex", toIntelHex(firmware));
         probe.start(QCoreApplication::applicationFilePath(), {"--application", dir.path(), sim.portPath(), hex});
-        if (!probe.waitForFinished(60000))
-            probe.kill();
+        processprobe::finishWithin(probe, 60000);
         const QStringList said = QString::fromUtf8(probe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         QVERIFY2(said.size() == 1 && said[0].startsWith("QUIT "), probe.readAllStandardError().constData());
         QVERIFY(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0);
