@@ -1,6 +1,7 @@
 #include "app/firmwareupdater.h"
 
 #include "app/alertpresenter.h"
+#include "app/bootdrivequestion.h"
 #include "app/filechooser.h"
 #include "base/mainthread.h"
 #include "base/textcompare.h"
@@ -30,6 +31,7 @@ namespace {
 
 const QString notUf2Message = QStringLiteral("The selected file is not a valid UF2 firmware image.");
 const QString doneStatus = QStringLiteral("Done.");
+const QString noMidiDeviceSelected = QStringLiteral("No USB MIDI device is selected.");
 const QString failedStatus = QStringLiteral("Failed.");
 
 // A FIFO, a socket or a device (or a link to one) would hold avrdude until
@@ -147,9 +149,9 @@ void FirmwareUpdater::setBusy(bool busy)
     }
 }
 
-void FirmwareUpdater::setCoreProgress(const std::optional<AvrdudeProgress> &progress)
+void FirmwareUpdater::setProgress(const std::optional<UploadProgress> &progress)
 {
-    change(this, m_coreProgress, progress, &FirmwareUpdater::coreProgressChanged);
+    change(this, m_progress, progress, &FirmwareUpdater::progressChanged);
 }
 
 void FirmwareUpdater::setStatus(const QString &text)
@@ -219,9 +221,14 @@ void FirmwareUpdater::showDevices(QList<MIDIDeviceChoice> destinations, QList<Se
     if (m_selectedTarget == FirmwareTarget::coreFirmware) {
         setStatus(m_selectedSerialPortPath.isEmpty() ? QStringLiteral("No USB serial device found.")
                                                      : QStringLiteral("Core firmware update ready."));
+    } else if (!m_selectedMIDIPortName.isEmpty()) {
+        setStatus(QStringLiteral("USB firmware update ready."));
+    } else if (m_midiPortNames.isEmpty() && !connectedBootDrives(bootDriveSources()).isEmpty()) {
+        // A VELTA waiting in its boot loader shows no MIDI port, only its drive.
+        setStatus(QStringLiteral("A UF2 boot drive is connected: choose a .uf2 file and press Upload to copy it "
+                                 "onto the drive."));
     } else {
-        setStatus(m_selectedMIDIPortName.isEmpty() ? QStringLiteral("No USB MIDI device found.")
-                                                   : QStringLiteral("USB firmware update ready."));
+        setStatus(QStringLiteral("No USB MIDI device found."));
     }
 }
 
@@ -288,16 +295,24 @@ Task<void> FirmwareUpdater::sendUpdateCommand(const QString &name)
     return ::sendUpdateCommand(m_platform.midi, m_availableDestinations, name);
 }
 
-Task<std::optional<QString>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds)
+BootDriveSources FirmwareUpdater::bootDriveSources() const
 {
-    return ::waitForBootDrive([roots = m_platform.volumeRoots] { return ::findBootDrive(roots); },
-                              timeoutSeconds, m_platform.volumeService);
+    return {m_platform.volumeRoots, m_platform.isBootFileSystem, m_platform.volumeService};
+}
+
+Task<std::optional<BootDrive>> FirmwareUpdater::waitForBootDrive(double timeoutSeconds, QSet<quint64> known)
+{
+    return ::waitForBootDrive([sources = bootDriveSources(), known] { return findNewBootDrive(sources, known); },
+                              timeoutSeconds);
 }
 
 // ---- upload workflow ----
 
 void FirmwareUpdater::startUpload()
 {
+    // The boot drive is still being looked for: this press has its answer coming.
+    if (m_offeringBootDrive)
+        return;
     const QString path = trimmedText(m_firmwarePath);
     if (path.isEmpty()) {
         alert(QStringLiteral("Please choose a firmware file first."));
@@ -339,12 +354,38 @@ void FirmwareUpdater::uploadUSBFirmware(const QString &filePath, std::optional<Q
 {
     const QString name = trimmedText(m_selectedMIDIPortName);
     if (name.isEmpty()) {
-        alert(QStringLiteral("No USB MIDI device is selected."));
+        m_offeringBootDrive = true;
+        launch(offerBootDriveCopy(filePath, std::move(image)));
         return;
     }
     setBusy(true);
+    m_stopUpload = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Uploading USB firmware…"));
-    launch(performUSBUpload(filePath, name, std::move(image)));
+    launch(performUSBUpload(filePath, name, std::move(image), std::nullopt));
+}
+
+Task<void> FirmwareUpdater::offerBootDriveCopy(QString filePath, std::optional<QByteArray> image)
+{
+    const auto self = shared_from_this();
+    std::optional<BootDrive> drive;
+    QString refusal = noMidiDeviceSelected;
+    try {
+        auto lookup = onWorkerThread([sources = bootDriveSources()] { return findNewBootDrive(sources, {}); });
+        drive = co_await lookup;
+    } catch (const UpdaterError &error) {
+        // There is a drive, but it can't be used: say why.
+        refusal += QStringLiteral("\n\n") + error.errorDescription();
+    }
+    m_offeringBootDrive = false;
+    if (!drive || !m_platform.bootDriveQuestion || !m_platform.bootDriveQuestion->copyOntoDrive(drive->path)) {
+        alert(refusal);
+        co_return;
+    }
+    setBusy(true);
+    m_stopUpload = std::make_shared<std::atomic<bool>>(false);
+    setStatus(QStringLiteral("Uploading USB firmware…"));
+    auto upload = performUSBUpload(filePath, QString(), std::move(image), drive);
+    co_await upload;
 }
 
 void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
@@ -359,7 +400,7 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
         return;
     }
     setBusy(true);
-    m_stopProgrammer = std::make_shared<std::atomic<bool>>(false);
+    m_stopUpload = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Preparing Core firmware update…"));
     launch(performCoreUpload(filePath, path));
 }
@@ -383,25 +424,34 @@ void FirmwareUpdater::report(std::exception_ptr failure, const QString &failedPr
 
 void FirmwareUpdater::abandonUpload()
 {
-    if (m_stopProgrammer)
-        m_stopProgrammer->store(true);
+    if (m_stopUpload)
+        m_stopUpload->store(true);
 }
 
-Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image)
+Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image,
+                                             std::optional<BootDrive> drive)
 {
     const auto self = shared_from_this();
     std::exception_ptr failure;
     try {
-        auto send = sendUpdateCommand(name);
-        co_await send;
-        setStatus(QStringLiteral("Waiting for USB firmware drive…"));
-        auto driveWait = waitForBootDrive(m_platform.bootDriveTimeoutSeconds);
-        const std::optional<QString> drive = co_await driveWait;
-        if (!drive)
-            throw UpdaterError::bootDriveNotFound();
+        if (!drive) {
+            // Drives already there belong to other boards: only one that
+            // comes after the command can be the VELTA's.
+            auto noting = onWorkerThread([sources = bootDriveSources()] { return connectedBootDrives(sources); });
+            const QSet<quint64> known = co_await noting;
+            auto send = sendUpdateCommand(name);
+            co_await send;
+            setStatus(QStringLiteral("Waiting for USB firmware drive…"));
+            auto driveWait = waitForBootDrive(m_platform.bootDriveTimeoutSeconds, known);
+            drive = co_await driveWait;
+            if (!drive)
+                throw UpdaterError::bootDriveNotFound();
+        } else {
+            setStatus(QStringLiteral("Waiting for USB firmware drive…"));
+        }
         co_await pauseFor(1s);
         // The file keeps its own name on the drive, as far as FAT can store it.
-        const QString destination = *drive + QLatin1Char('/') + driveFileName(QFileInfo(filePath).fileName());
+        const QString destination = drive->path + QLatin1Char('/') + driveFileName(QFileInfo(filePath).fileName());
         if (!image) {
             // Not readable at Upload (a folder, say): the copy's own read
             // reports that, and what it reads now must be an image too.
@@ -409,14 +459,51 @@ Task<void> FirmwareUpdater::performUSBUpload(QString filePath, QString name, std
             if (!isUf2Image(*image))
                 throw UpdaterError::copyFailed(notUf2Message);
         }
-        writeFirmware(*image, destination);
+        auto copy = copyOntoDrive(std::move(*image), *drive, destination);
+        co_await copy;
         setStatus(QStringLiteral("Finishing…"));
+        // The boot loader restarts once it holds the whole image, and its
+        // drive goes: that, not the copy, says the device took it.
+        using Clock = std::chrono::steady_clock;
+        const auto copied = Clock::now();
         co_await pauseFor(2s);
+        for (;;) {
+            auto check = onWorkerThread([drive = *drive] { return bootDriveGone(drive); });
+            if (co_await check)
+                break;
+            const std::chrono::duration<double> waited = Clock::now() - copied;
+            if (waited.count() >= m_platform.restartTimeoutSeconds)
+                throw UpdaterError::copyFailed(QStringLiteral(
+                    "The VELTA did not restart after the firmware was copied: its boot loader did not take it."));
+            co_await pauseFor(250ms);
+        }
     } catch (...) {
         failure = std::current_exception();
     }
+    setProgress(std::nullopt);
     report(failure, QStringLiteral("USB firmware update failed.\n\n"), QStringLiteral("USB firmware upload complete."));
     setBusy(false);
+}
+
+Task<void> FirmwareUpdater::copyOntoDrive(QByteArray image, BootDrive drive, QString destination)
+{
+    // A copy onto a boot loader's drive takes seconds: it runs on a worker,
+    // and its progress reaches the window posted, in order.
+    const auto self = shared_from_this();
+    setProgress(UploadProgress{QStringLiteral("Copying"), 0});
+    auto copy = onWorkerThread([image = std::move(image), drive, destination, self, stop = m_stopUpload] {
+        // An image with nothing for this chip would overwrite nothing and
+        // never restart it.
+        if (!driveTakesImage(drive.path, image))
+            throw UpdaterError::copyFailed(notUf2Message);
+        const qint64 total = image.size();
+        writeFirmware(image, destination, [self, total](qint64 done) {
+            const int percent = total > 0 ? int(done * 100 / total) : 100;
+            postToMainThread([self, percent] { self->setProgress(UploadProgress{QStringLiteral("Copying"), percent}); });
+        }, stop.get());
+        return true;
+    });
+    co_await copy;
 }
 
 Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath)
@@ -432,11 +519,12 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
         // Progress reaches the window the way everything else does: posted,
         // in order, ahead of the run's result.
         auto programmerRun = onWorkerThread([runner = m_platform.avrdude, filePath, portPath, self,
-                                             stop = m_stopProgrammer] {
+                                             stop = m_stopUpload] {
             return runner.run(
                 filePath, portPath,
                 [self](const AvrdudeProgress &progress) {
-                    postToMainThread([self, progress] { self->setCoreProgress(progress); });
+                    const UploadProgress shown{phaseName(progress.phase), progress.percent};
+                    postToMainThread([self, shown] { self->setProgress(shown); });
                 },
                 stop.get());
         });
@@ -450,7 +538,7 @@ Task<void> FirmwareUpdater::performCoreUpload(QString filePath, QString portPath
     report(failure, QStringLiteral("Core firmware update failed.\n\n"), QStringLiteral("Core firmware upload complete."));
     // Posted, so the window shows the final status before it is usable again.
     postToMainThread([self] {
-        self->setCoreProgress(std::nullopt);
+        self->setProgress(std::nullopt);
         self->setBusy(false);
     });
 }

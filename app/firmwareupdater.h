@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/firmwaretarget.h"
+#include "app/uploadprogress.h"
 #include "app/updaterplatform.h"
 #include "base/task.h"
 #include "core/serialdiscovery.h"
+#include "usb/bootdrive.h"
 #include "usb/mididiscovery.h"
 
 #include <QObject>
@@ -45,8 +47,8 @@ public:
     const QList<SerialPortChoice> &serialPorts() const { return m_serialPorts; }
     const QString &statusText() const { return m_statusText; }
     bool isBusy() const { return m_isBusy; }
-    // How far avrdude has got while a Core upload runs; nothing otherwise.
-    const std::optional<AvrdudeProgress> &coreProgress() const { return m_coreProgress; }
+    // How far avrdude or the copy has got while an upload runs; nothing otherwise.
+    const std::optional<UploadProgress> &progress() const { return m_progress; }
 
     std::uint32_t midiClient() const { return m_midiClient; }
     const QList<MIDIDeviceChoice> &availableDestinations() const { return m_availableDestinations; }
@@ -64,13 +66,15 @@ public:
     // The Choose… button: a file dialog limited to the target's extension.
     void chooseFirmwareFile();
     // The process is about to end in the middle of an upload: a running
-    // avrdude is stopped within a moment, so it neither outlives the
+    // avrdude or copy is stopped within a moment, so it neither outlives the
     // process nor holds it up.
     void abandonUpload();
 
     // The steps of an upload.
     Task<void> sendUpdateCommand(const QString &name);
-    Task<std::optional<QString>> waitForBootDrive(double timeoutSeconds);
+    // A boot drive that is not one of `known` (the devices there before the
+    // command), mounted if need be.
+    Task<std::optional<BootDrive>> waitForBootDrive(double timeoutSeconds, QSet<quint64> known);
 
 signals:
     void selectedTargetChanged();
@@ -81,7 +85,7 @@ signals:
     void serialPortsChanged();
     void statusTextChanged();
     void isBusyChanged();
-    void coreProgressChanged();
+    void progressChanged();
 
 private:
     explicit FirmwareUpdater(UpdaterPlatform platform);
@@ -90,7 +94,15 @@ private:
     // copy writes exactly those bytes.
     void uploadUSBFirmware(const QString &filePath, std::optional<QByteArray> image);
     void uploadCoreFirmware(const QString &filePath);
-    Task<void> performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image);
+    // No MIDI device: a boot drive that is connected may be the VELTA's,
+    // waiting in its boot loader; the user is asked.
+    Task<void> offerBootDriveCopy(QString filePath, std::optional<QByteArray> image);
+    // Without `drive`, the update command first and the drive it brings;
+    // with it, straight onto that drive.
+    Task<void> performUSBUpload(QString filePath, QString name, std::optional<QByteArray> image,
+                                std::optional<BootDrive> drive);
+    Task<void> copyOntoDrive(QByteArray image, BootDrive drive, QString destination);
+    BootDriveSources bootDriveSources() const;
     Task<void> performCoreUpload(QString filePath, QString portPath);
     void launch(Task<void> task);
     // The alert and status that end every upload.
@@ -98,7 +110,7 @@ private:
 
     void alert(const QString &message);
     void setBusy(bool busy);
-    void setCoreProgress(const std::optional<AvrdudeProgress> &progress);
+    void setProgress(const std::optional<UploadProgress> &progress);
     QList<MIDIDeviceChoice> discoveredDestinations() const;
     QList<SerialPortChoice> discoveredPorts() const;
     // Refresh: both devices preferred again. A change notice: the user's
@@ -120,7 +132,7 @@ private:
     QList<SerialPortChoice> m_serialPorts;
     QString m_statusText;
     bool m_isBusy = false;
-    std::optional<AvrdudeProgress> m_coreProgress;
+    std::optional<UploadProgress> m_progress;
     std::uint32_t m_midiClient = 0;
     QList<MIDIDeviceChoice> m_availableDestinations;
     QTimer m_deviceCheck;
@@ -130,6 +142,8 @@ private:
     bool m_devicesChangedWhileBusy = false;
     // What the status line will read once the posted updates have run.
     QString m_postedStatus;
-    // Set to stop the avrdude of the running Core upload.
-    std::shared_ptr<std::atomic<bool>> m_stopProgrammer;
+    // Set to stop the running upload's avrdude or copy.
+    std::shared_ptr<std::atomic<bool>> m_stopUpload;
+    // Upload found no MIDI device and is looking for a boot drive.
+    bool m_offeringBootDrive = false;
 };

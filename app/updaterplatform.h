@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/avrduderunner.h"
+#include "usb/bootdrive.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,6 +10,7 @@
 #include <memory>
 
 class AlertPresenter;
+class BootDriveQuestion;
 class FileChooser;
 class MidiService;
 class SerialRegistry;
@@ -19,6 +21,9 @@ class VolumeService;
 struct UpdaterPlatform {
     // How long an upload waits for the boot drive after the update command.
     static constexpr double defaultBootDriveTimeoutSeconds = 20.0;
+    // How long after the copy the boot loader has to restart, which is the
+    // sign that it took the image.
+    static constexpr double defaultRestartTimeoutSeconds = 10.0;
 
     std::shared_ptr<MidiService> midi;
     std::shared_ptr<SerialRegistry> serialRegistry;
@@ -32,4 +37,8 @@ struct UpdaterPlatform {
     // Where the programmer's output goes after a successful Core update.
     std::function<void(const QString &)> writeStandardOutput;
     double bootDriveTimeoutSeconds = defaultBootDriveTimeoutSeconds;
+    std::shared_ptr<BootDriveQuestion> bootDriveQuestion;
+    // What a mounted drive must be to count as a boot drive.
+    std::function<bool(const QString &mountPoint)> isBootFileSystem = isFatFileSystem;
+    double restartTimeoutSeconds = defaultRestartTimeoutSeconds;
 };

@@ -59,20 +59,29 @@ QStringList items(const QComboBox *picker)
 }
 
 // The application in a process of its own, on scripted devices: the unit's
-// MIDI port with its boot drive mounted in FOLDER (velta-usb.uf2 beside it),
-// and the serial PORT if given. With a FILE it updates the Core firmware from
-// it and, once avrdude writes, prints "QUIT <avrdude pid>", closes the window
-// and answers Quit. It also ends when standard input closes.
+// MIDI port, whose boot drive comes in FOLDER on the update command and
+// leaves once it holds the image (velta-usb.uf2 beside it), and the serial
+// PORT if given. With a FILE it updates the Core firmware from it and, once
+// avrdude writes, prints "QUIT <avrdude pid>", closes the window and answers
+// Quit. It also ends when standard input closes.
 //   test_contentview --application FOLDER [PORT FILE]
 int application(const QStringList &args)
 {
-    DriveFolder drive(args[2]);
+    DriveFolder drive(args[2], "RPI-RP2", false);
+    drive.restartOnceWhole();
     testfiles::writeFile(args[2] + "/velta-usb.uf2", uf2image::image(4));
+    auto midi = std::make_shared<ScriptedMidiService>(QStringList{"VELTA 2 MIDI 1"});
+    midi->onSend = [&drive] { drive.plug(); };
     // Real alerts: one left to show after Quit would hold the process.
-    const auto updater = FirmwareUpdater::create({std::make_shared<ScriptedMidiService>(QStringList{"VELTA 2 MIDI 1"}),
-                                                  std::make_shared<FakeSerialRegistry>(args.mid(3, 1)), {args[2]}, {},
-                                                  AvrdudeRunner(), std::make_shared<MessageBoxAlertPresenter>(),
-                                                  std::make_shared<FileDialogChooser>(), {}, 5});
+    UpdaterPlatform platform;
+    platform.midi = midi;
+    platform.serialRegistry = std::make_shared<FakeSerialRegistry>(args.mid(3, 1));
+    platform.volumeRoots = {args[2]};
+    platform.alerts = std::make_shared<MessageBoxAlertPresenter>();
+    platform.fileChooser = std::make_shared<FileDialogChooser>();
+    platform.bootDriveTimeoutSeconds = 5;
+    platform.isBootFileSystem = [](const QString &) { return true; };
+    const auto updater = FirmwareUpdater::create(std::move(platform));
     ContentView window(updater);
     // No window manager on the test display: the window takes the focus
     // back itself, also when a dialog closes. Standard input closed ends
@@ -90,8 +99,8 @@ int application(const QStringList &args)
     if (args.size() > 4) {
         updater->setSelectedTarget(FirmwareTarget::coreFirmware);
         updater->setFirmwarePath(args[4]);
-        QObject::connect(updater.get(), &FirmwareUpdater::coreProgressChanged, &window, [&, closing = false]() mutable {
-            if (closing || !updater->coreProgress())
+        QObject::connect(updater.get(), &FirmwareUpdater::progressChanged, &window, [&, closing = false]() mutable {
+            if (closing || !updater->progress())
                 return;
             closing = true;
             for (const auto &[pid, name] : processprobe::children()) {
@@ -233,18 +242,18 @@ private slots:
         ShownWindow w(h);
         auto *bar = w.view.findChild<QProgressBar *>();
         // Shown as avrdude goes, in its order: writing, then verifying, each rising.
-        QList<std::pair<AvrdudePhase, int>> shown;
-        connect(h.updater.get(), &FirmwareUpdater::coreProgressChanged, &w.view, [&] {
-            if (const std::optional<AvrdudeProgress> &progress = h->coreProgress()) {
+        const QStringList phases{"Writing", "Verifying"};
+        QList<std::pair<qsizetype, int>> shown;
+        connect(h.updater.get(), &FirmwareUpdater::progressChanged, &w.view, [&] {
+            if (const std::optional<UploadProgress> &progress = h->progress()) {
                 QVERIFY(bar->isVisible() && bar->value() == progress->percent);
-                shown.append({progress->phase, progress->percent});
+                shown.append({phases.indexOf(progress->phase), progress->percent});
             }
         });
         h->startUpload();
         QVERIFY(h.waitUntilIdle(60000) && !bar->isVisible());
         QVERIFY(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) == shown.end());
-        QVERIFY(shown.size() >= 20 && shown.first().first == AvrdudePhase::writing
-                && shown.last() == std::pair(AvrdudePhase::verifying, 100));
+        QVERIFY(shown.size() >= 20 && shown.first().first == 0 && shown.last() == std::pair(qsizetype(1), 100));
     }
 
     void noDeviceLongStatusLongPath()

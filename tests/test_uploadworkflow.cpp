@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -60,6 +61,10 @@ bool makeFile(const QString &path)
         writeFile(path, "just text\n");
     else if (name == "samd21.uf2")
         writeFile(path, uf2image::image(4, uf2image::familySamd21));
+    else if (name == "cut.uf2") // a download that stopped after 5 of 8 blocks
+        writeFile(path, uf2image::image(8).left(5 * 512));
+    else if (name == "rp2350.uf2")
+        writeFile(path, uf2image::image(8, 0xe48bff59));
     else if (name == "big.uf2") // well-formed, but larger than any device's flash
         writeFile(path, uf2image::image(33 * 1024 * 2));
     else
@@ -96,7 +101,10 @@ private slots:
         QTest::addColumn<FirmwareTarget>("target");
         QTest::addColumn<QStringList>("midi");
         QTest::addColumn<QStringList>("serial");
-        QTest::addColumn<QString>("device"); // a drive folder shows up; "mute", "plain", "leaves" or tmpfs options
+        // The device: its drive shows up on the command and leaves once whole ("link"), or it "stays";
+        // "ready": the drive is there before Upload, the question answered Copy ("ready, cancel": Cancel);
+        // "other": another board's drive is there before; "mute", "plain", "leaves" or tmpfs options.
+        QTest::addColumn<QString>("device");
         QTest::addColumn<QStringList>("log");
         auto row = [](const char *name, const QString &file, const QStringList &log, FirmwareTarget target = usb,
                       const QString &device = "link", const QStringList &midi = {"VELTA 2"},
@@ -116,12 +124,25 @@ private slots:
         row("uf2 for Core", "fw.uf2", refused("The selected file must be a .hex file for Core Firmware (.hex)."), core);
         row("no extension", "firmware", refused(wrongForUsb));
         row("not UF2 inside", "text.uf2", refused(notUf2));
+        row("cut download", "cut.uf2", refused(notUf2));
         row("UF2 for another chip", "samd21.uf2", refused(notUf2));
         for (const char *name : {"pipe.uf2", "zero.uf2", "big.uf2"})
             row(name, name, refused(notUf2));
         for (const char *name : {"pipe.hex", "zero.hex"})
             row(name, name, refused("The selected file is not a valid Intel HEX firmware image."), core);
         row("no MIDI device", "fw.uf2", refused("No USB MIDI device is selected."), usb, "link", {});
+        // A VELTA left in its boot loader: no MIDI port, its drive connected.
+        row("back from the boot loader", "fw.uf2", QStringList{"question:DRIVE"} + UpdaterHarness::usbSuccessLog, usb,
+            "ready", {});
+        row("back from the boot loader: cancelled", "fw.uf2",
+            {"question:DRIVE", "alert:No USB MIDI device is selected."}, usb, "ready, cancel", {});
+        row("another board's drive there before", "fw.uf2", UpdaterHarness::usbSuccessLog, usb, "other");
+        QStringList staying = failed("The VELTA did not restart after the firmware was copied: its boot loader did not "
+                                     "take it.");
+        staying.insert(3, "status:Finishing…");
+        row("boot loader never takes it", "fw.uf2", staying, usb, "stays");
+        // The drive says it is an RP2040.
+        row("image for the other chip", "rp2350.uf2", failed(notUf2));
         row("blank MIDI name", "fw.uf2", refused("No USB MIDI device is selected."), usb, "link", {" \t"});
         row("no serial device", "fw.hex", refused("No USB serial device is selected."), core, "link", {"VELTA 2"}, {});
         row("blanks around the device name", "fw.uf2",
@@ -150,21 +171,46 @@ private slots:
         QVERIFY(file.trimmed().isEmpty() || makeFile(made));
         UpdaterHarness h(midi, serial, 1.2);
         h.scriptedMidi->completeSends = device != "mute";
+        h.question->answer = device == "ready";
         const QString drivePath = h.volumes.filePath("RPI-RP2");
         std::optional<DriveFolder> linked;
-        std::optional<SmallDrive> mounted;
-        if (device == "plain")
+        std::optional<SmallDrive> mounted, other;
+        if (device.contains("size=") || device == "other") {
+            // Another board's drive, there before the command; or only a probe.
+            other.emplace(h.volumes.filePath("RPI-RP2 other"), "size=1m");
+            if (!other->mounted)
+                QSKIP("this machine does not let the test mount a tmpfs");
+            writeFile(other->path + "/INFO_UF2.TXT", "Board-ID: RPI-RP2\n");
+        }
+        if (device == "plain") {
             QVERIFY(QDir().mkdir(drivePath));
-        else if (device.contains("size=") && !mounted.emplace(drivePath, device).mounted)
-            QSKIP("this machine does not let the test mount a tmpfs");
-        else if (!mounted)
-            linked.emplace(h.volumes.path());
+        } else if (device.contains("size=")) {
+            other.reset();
+            QDir().mkpath(drivePath);
+            h.scriptedMidi->onSend = [&] { mounted.emplace(drivePath, device); };
+        } else if (device != "plain") {
+            linked.emplace(h.volumes.path(), "RPI-RP2", device.startsWith("ready"));
+            if (device != "stays")
+                linked->restartOnceWhole();
+            h.scriptedMidi->onSend = [&] { linked->plug(); };
+        }
         h->setSelectedTarget(target);
         h->setFirmwarePath(path);
         ShownWindow w(h);
         h.settle();
         const QString status = h->statusText();
+        const auto chosen = std::find_if(h->availableDestinations().begin(), h->availableDestinations().end(),
+                                         [&](const auto &d) { return d.displayName == h->selectedMIDIPortName(); });
+        const quint32 endpoint = chosen == h->availableDestinations().end() ? 0 : chosen->endpoint;
+        if (device.startsWith("ready"))
+            QCOMPARE(status, "A UF2 boot drive is connected: choose a .uf2 file and press Upload to copy it onto the drive.");
         h.log.clear();
+        log.replaceInStrings("DRIVE", drivePath);
+        // Whatever is written replaces an older, larger image.
+        const QString heldAt = (linked ? linked->storage() : drivePath) + "/" + QFileInfo(made).fileName();
+        const bool written = log.contains("status:Finishing…");
+        if (linked)
+            writeFile(heldAt, QByteArray(600000, 'o'));
 
         // Were the check to block on a FIFO, a writer would come after 3 s;
         // the run itself never hangs.
@@ -188,20 +234,19 @@ private slots:
         // The device restarts under another endpoint, with a second unit
         // beside it: the lists stay until the upload has ended.
         h.scriptedMidi->destinations = {{5, "VELTA 2", {}}, {6, "Keys", {}}};
-        if (h->isBusy())
+        if (log.contains("busy:true") && QTest::qWaitFor([&] { return h->isBusy(); }, 5000))
             h.serial->notify();
-        // What was checked is what is written, over an older, larger image.
-        const bool done = log == UpdaterHarness::usbSuccessLog;
-        if (done) {
+        // What was checked is what is written.
+        if (written)
             writeFile(made, randomBytes(2048));
-            writeFile(drivePath + "/" + QFileInfo(made).fileName(), QByteArray(600000, 'o'));
-        }
         if (device == "leaves") {
             QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
             QTimer::singleShot(300, [&] { linked->unplug(); });
         }
+        QVERIFY(QTest::qWaitFor([&] { return h.log.size() >= log.size(); }, 10000));
         QVERIFY(h.waitUntilIdle(10000));
-        if (log.size() > 1) { // then they catch up, and the outcome stays on the status line
+        const bool refusedOnly = !log.contains("busy:true");
+        if (!refusedOnly) { // then they catch up, and the outcome stays on the status line
             QTRY_COMPARE_WITH_TIMEOUT(h->midiPortNames(), QStringList({"Keys", "VELTA 2"}), 2000);
             h.settle();
             QVERIFY(listChangesWhileBusy == 0 && h->selectedMIDIPortName() == "VELTA 2");
@@ -211,15 +256,17 @@ private slots:
         QCOMPARE(h.alerts->titles, QStringList({"VELTA 2 Updater"}));
         QVERIFY(w.controlsEnabled());
         QCOMPARE(h->firmwarePath(), path);
-        if (log.size() == 1) // refused: nothing changed, nothing sent
+        if (refusedOnly) // nothing changed, nothing sent
             QVERIFY(h->statusText() == status && h.scriptedMidi->sent.isEmpty());
         // A full drive may keep what fitted.
-        if (device != "size=64k")
-            QCOMPARE(readFile(drivePath + "/" + QFileInfo(made).fileName()), done ? uf2image::image(512) : "<unreadable>");
-        if (done) {
+        if (device != "size=64k" && device != "leaves")
+            QCOMPARE(readFile(heldAt), written ? uf2image::image(512) : linked ? QByteArray(600000, 'o') : "<unreadable>");
+        if (other) // never touched
+            QCOMPARE(QDir(other->path).entryList(QDir::Files), QStringList({"INFO_UF2.TXT"}));
+        if (written && !device.startsWith("ready")) {
             QCOMPARE(h.scriptedMidi->sent.size(), 1);
             const SysexRequest &sent = *h.scriptedMidi->sent.at(0);
-            QCOMPARE(sent.destination, 2u);
+            QCOMPARE(sent.destination, endpoint);
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(sent.data.data()), qsizetype(sent.data.size())),
                      QByteArray::fromHex("F07D564C3256454C54413201F7"));
         }

@@ -115,7 +115,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
     connect(model, &FirmwareUpdater::selectedSerialPortPathChanged, this, &ContentView::showSerialPicker);
     connect(model, &FirmwareUpdater::statusTextChanged, this, &ContentView::showStatus);
     connect(model, &FirmwareUpdater::isBusyChanged, this, &ContentView::showBusy);
-    connect(model, &FirmwareUpdater::coreProgressChanged, this, &ContentView::showCoreProgress);
+    connect(model, &FirmwareUpdater::progressChanged, this, &ContentView::showProgress);
 
     connect(m_targetSegments, &QButtonGroup::idClicked, this, [this](int index) {
         m_updater->setSelectedTarget(allFirmwareTargets.at(size_t(index)));
@@ -152,7 +152,7 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
     showSerialPicker();
     showStatus();
     showBusy();
-    showCoreProgress();
+    showProgress();
 }
 
 QWidget *ContentView::buildGroup()
@@ -236,8 +236,8 @@ QWidget *ContentView::buildActions()
     m_statusLine->setAccessibleName(QStringLiteral("Status"));
     layout->addWidget(m_statusLine);
 
-    // avrdude's own progress while a Core upload runs: the phase it names,
-    // and how far into it it is.
+    // While an upload runs: the phase avrdude names, or the copy onto the
+    // boot drive, and how far into it it is.
     m_progressRow = new QWidget(actions);
     auto *progressLayout = new QHBoxLayout(m_progressRow);
     progressLayout->setContentsMargins(0, 0, 0, 0);
@@ -245,7 +245,7 @@ QWidget *ContentView::buildActions()
     m_phaseLabel->setMinimumWidth(m_phaseLabel->fontMetrics().horizontalAdvance(QStringLiteral("Verifying")) + 4);
     m_progressBar = new QProgressBar(m_progressRow);
     m_progressBar->setRange(0, 100);
-    m_progressBar->setAccessibleName(QStringLiteral("Core firmware progress"));
+    m_progressBar->setAccessibleName(QStringLiteral("Upload progress"));
     m_phaseLabel->setBuddy(m_progressBar);
     progressLayout->addWidget(m_phaseLabel);
     progressLayout->addWidget(m_progressBar, 1);
@@ -295,16 +295,16 @@ void ContentView::showTarget()
     m_serialPicker->setVisible(!usb);
 }
 
-void ContentView::showCoreProgress()
+void ContentView::showProgress()
 {
-    const std::optional<AvrdudeProgress> &progress = m_updater->coreProgress();
+    const std::optional<UploadProgress> &progress = m_updater->progress();
     m_progressRow->setVisible(progress.has_value());
     if (!progress)
         return;
     // One event per phase and one per whole percent, not one per line avrdude writes.
-    if (m_phaseLabel->text() != phaseName(progress->phase)) {
-        m_phaseLabel->setText(phaseName(progress->phase));
-        m_progressBar->setAccessibleDescription(phaseName(progress->phase));
+    if (m_phaseLabel->text() != progress->phase) {
+        m_phaseLabel->setText(progress->phase);
+        m_progressBar->setAccessibleDescription(progress->phase);
     }
     m_progressBar->setValue(progress->percent);
 }

@@ -42,7 +42,7 @@ private:
                     const QString &selected);
     void showStatus();
     void showBusy();
-    void showCoreProgress();
+    void showProgress();
 
     std::shared_ptr<FirmwareUpdater> m_updater;
     bool m_firstShowDone = false;

@@ -1,12 +1,16 @@
 #include "usb/bootdrive.h"
 
+#include "base/updatererror.h"
 #include "usb/volumeservice.h"
 
 #include <QFile>
 
 #include <dirent.h>
+#include <linux/magic.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,19 +34,6 @@ QStringList defaultVolumeRoots()
     return roots;
 }
 
-namespace {
-
-// A drive mounted in a volume folder lives on a file system of its own. A
-// plain folder of the drive's name (left by a manual mount, or by any
-// program) is on the folder's own disk, and writing there reaches no device.
-bool isMountedHere(const QByteArray &entryPath, const struct stat &rootInfo)
-{
-    struct stat info {};
-    return ::stat(entryPath.constData(), &info) == 0 && info.st_dev != rootInfo.st_dev;
-}
-
-} // namespace
-
 bool isBootVolumeName(const QString &entryName)
 {
     // QString::toUpper is locale-independent full Unicode upper-casing.
@@ -51,8 +42,16 @@ bool isBootVolumeName(const QString &entryName)
                        [&](const QString &marker) { return upper.contains(marker.toUpper()); });
 }
 
-std::optional<QString> findBootDrive(const QStringList &volumeRoots)
+bool isFatFileSystem(const QString &mountPoint)
 {
+    struct statfs info {};
+    return ::statfs(QFile::encodeName(mountPoint).constData(), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
+}
+
+QList<BootDrive> findBootDrives(const QStringList &volumeRoots,
+                                const std::function<bool(const QString &)> &isBootFileSystem)
+{
+    QList<BootDrive> drives;
     for (const QString &root : volumeRoots) {
         const QByteArray rootPath = QFile::encodeName(root);
         struct stat rootInfo {};
@@ -62,25 +61,78 @@ std::optional<QString> findBootDrive(const QStringList &volumeRoots)
         DIR *dir = opendir(rootPath.constData());
         if (dir == nullptr)
             continue;
-        std::optional<QString> found;
         while (const dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
             const QString name = QFile::decodeName(entry->d_name);
-            if (isBootVolumeName(name) && isMountedHere(rootPath + '/' + entry->d_name, rootInfo)) {
-                found = root + QLatin1Char('/') + name;
-                break;
-            }
+            if (entry->d_name[0] == '.' || !isBootVolumeName(name))
+                continue;
+            // A drive lives on a file system of its own. A plain folder of
+            // the drive's name (left by a manual mount, say) is on its root's
+            // disk, and writing there reaches no device.
+            struct stat info {};
+            const QString path = root + QLatin1Char('/') + name;
+            if (::stat(QFile::encodeName(path).constData(), &info) == 0 && info.st_dev != rootInfo.st_dev
+                && isBootFileSystem(path))
+                drives.append({path, quint64(info.st_dev)});
         }
         closedir(dir);
-        if (found)
-            return found;
+    }
+    return drives;
+}
+
+QSet<quint64> connectedBootDrives(const BootDriveSources &sources)
+{
+    QSet<quint64> devices;
+    for (const BootDrive &drive : findBootDrives(sources.volumeRoots, sources.isBootFileSystem))
+        devices.insert(drive.device);
+    if (sources.volumes && sources.volumes->isAvailable()) {
+        for (const BootVolume &volume : sources.volumes->bootVolumes().value_or(QList<BootVolume>()))
+            devices.insert(volume.device);
+    }
+    return devices;
+}
+
+std::optional<BootDrive> findNewBootDrive(const BootDriveSources &sources, const QSet<quint64> &known)
+{
+    for (const BootDrive &drive : findBootDrives(sources.volumeRoots, sources.isBootFileSystem)) {
+        if (!known.contains(drive.device))
+            return drive;
+    }
+    if (!sources.volumes || !sources.volumes->isAvailable())
+        return std::nullopt;
+    for (const BootVolume &volume : sources.volumes->bootVolumes().value_or(QList<BootVolume>())) {
+        if (known.contains(volume.device))
+            continue;
+        const MountOutcome mounted = volume.mountPoint ? MountOutcome{volume.mountPoint, {}}
+                                                       : sources.volumes->mount(volume);
+        // Known from then on by what is mounted there, as a folder's drive is.
+        struct stat info {};
+        if (mounted.mountPoint && ::stat(QFile::encodeName(*mounted.mountPoint).constData(), &info) == 0)
+            return BootDrive{*mounted.mountPoint, quint64(info.st_dev)};
+        if (!mounted.refusal.isEmpty())
+            throw UpdaterError::copyFailed(
+                QStringLiteral("The USB firmware drive appeared but could not be mounted: ") + mounted.refusal
+                + QStringLiteral("."));
+        return std::nullopt;
     }
     return std::nullopt;
 }
 
-Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QString>()> scan,
-                                              double timeoutSeconds, std::shared_ptr<VolumeService> volumes)
+bool bootDriveGone(const BootDrive &drive)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(drive.path).constData(), &info) != 0 || quint64(info.st_dev) != drive.device)
+        return true;
+    // File systems without a block device (major 0) have no entry to lose.
+    const dev_t device = dev_t(drive.device);
+    if (major(device) == 0)
+        return false;
+    const QByteArray entry = "/sys/dev/block/" + QByteArray::number(major(device)) + ':'
+        + QByteArray::number(minor(device));
+    return ::access(entry.constData(), F_OK) != 0;
+}
+
+Task<std::optional<BootDrive>> waitForBootDrive(std::function<std::optional<BootDrive>()> scan,
+                                                double timeoutSeconds)
 {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -88,14 +140,10 @@ Task<std::optional<QString>> waitForBootDrive(std::function<std::optional<QStrin
         const std::chrono::duration<double> elapsed = Clock::now() - start;
         if (!(elapsed.count() < timeoutSeconds))
             co_return std::nullopt;
-        if (std::optional<QString> drive = scan())
+        auto lookup = onWorkerThread(scan);
+        const std::optional<BootDrive> drive = co_await lookup;
+        if (drive)
             co_return drive;
-        if (volumes && volumes->isAvailable()) {
-            auto lookup = onWorkerThread([volumes] { return volumes->findBootDrive(); });
-            const std::optional<QString> drive = co_await lookup;
-            if (drive)
-                co_return drive;
-        }
         co_await pauseFor(std::chrono::milliseconds(500));
     }
 }

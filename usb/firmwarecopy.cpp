@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -19,17 +20,39 @@ const QString sourceNotFound = QStringLiteral("Source firmware file was not foun
 const QString readFailed = QStringLiteral("Could not read the selected firmware file.");
 const QString writeFailed = QStringLiteral("Could not write the firmware to the VELTA.");
 
-bool writeAll(int fd, const QByteArray &bytes)
+bool writeAll(int fd, const char *bytes, qint64 size)
 {
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+    qint64 written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, bytes + written, size_t(size - written));
         if (n > 0)
             written += n;
         else if (n < 0 && errno == EINTR)
             continue;
         else
             return false;
+    }
+    return true;
+}
+
+// Each piece goes out to the device before the next is written: without
+// it the page cache takes the whole file at once and the last flush does
+// all the work, with nothing to show for it.
+bool writePieces(int fd, const QByteArray &contents, const std::function<void(qint64)> &progress,
+                 const std::atomic<bool> *stop)
+{
+    for (qint64 done = 0; done < contents.size();) {
+        if (stop && stop->load())
+            return false;
+        const qint64 piece = std::min<qint64>(firmwareCopyPiece, contents.size() - done);
+        if (!writeAll(fd, contents.constData() + done, piece))
+            return false;
+        // Data only; the file's size and clusters go with the last flush.
+        ::sync_file_range(fd, done, piece,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        done += piece;
+        if (progress && done < contents.size())
+            progress(done);
     }
     return true;
 }
@@ -54,7 +77,8 @@ QByteArray readFirmwareSource(const QString &source)
     return std::move(file.bytes);
 }
 
-void writeFirmware(const QByteArray &contents, const QString &destination)
+void writeFirmware(const QByteArray &contents, const QString &destination,
+                   const std::function<void(qint64 done)> &progress, const std::atomic<bool> *stop)
 {
     const QByteArray destinationPath = QFile::encodeName(destination);
 
@@ -68,15 +92,21 @@ void writeFirmware(const QByteArray &contents, const QString &destination)
 
     struct stat written {};
     ::fstat(fd, &written);
-    const bool accepted = writeAll(fd, contents);
+    const bool accepted = writePieces(fd, contents, progress, stop);
     bool flushed = accepted && ::fsync(fd) == 0;
     flushed = (::close(fd) == 0) && flushed;
 
-    if (flushed)
+    if (flushed) {
+        if (progress)
+            progress(contents.size());
         return;
+    }
     const QByteArray driveDir = QFile::encodeName(QFileInfo(destination).absolutePath());
-    if (accepted && driveWentAway(driveDir, written.st_dev))
+    if (accepted && driveWentAway(driveDir, written.st_dev)) {
+        if (progress)
+            progress(contents.size());
         return;
+    }
     throw UpdaterError::copyFailed(writeFailed);
 }
 

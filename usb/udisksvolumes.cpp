@@ -69,26 +69,31 @@ ManagedObjects managedObjectsFrom(const QDBusArgument &argument)
 
 } // namespace
 
-std::optional<BootFileSystem> chooseBootFileSystem(const ManagedObjects &objects)
+QList<BootVolume> bootFileSystems(const ManagedObjects &objects)
 {
+    QList<BootVolume> found;
     for (const QString &marker : bootVolumeMarkers) {
         for (auto object = objects.cbegin(); object != objects.cend(); ++object) {
             if (!object->contains(blockInterface) || !object->contains(filesystemInterface))
                 continue;
             const QVariantMap block = object->value(blockInterface);
             if (block.value(QStringLiteral("HintSystem")).toBool() || block.value(QStringLiteral("HintIgnore")).toBool()
+                || block.value(QStringLiteral("IdType")).toString() != QLatin1String("vfat")
                 || !block.value(QStringLiteral("IdLabel")).toString().toUpper().contains(marker.toUpper())
                 || !onRemovableDrive(objects, block))
                 continue;
-            return BootFileSystem{object.key(), firstMountPoint(object->value(filesystemInterface))};
+            BootVolume volume{object.key(), block.value(QStringLiteral("DeviceNumber")).toULongLong(),
+                              firstMountPoint(object->value(filesystemInterface))};
+            if (!found.contains(volume))
+                found.append(volume);
         }
     }
-    return std::nullopt;
+    return found;
 }
 
 UDisksVolumes::UDisksVolumes(QDBusConnection bus) : m_bus(std::move(bus)) {}
 
-std::optional<QString> UDisksVolumes::findBootDrive()
+std::optional<QList<BootVolume>> UDisksVolumes::bootVolumes()
 {
     const QDBusMessage listing = m_bus.call(
         QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/UDisks2"),
@@ -97,21 +102,32 @@ std::optional<QString> UDisksVolumes::findBootDrive()
         QDBus::Block, callTimeoutMs);
     if (listing.type() != QDBusMessage::ReplyMessage || listing.signature() != QLatin1String("a{oa{sa{sv}}}"))
         return std::nullopt;
-    const std::optional<BootFileSystem> found =
-        chooseBootFileSystem(managedObjectsFrom(listing.arguments().constFirst().value<QDBusArgument>()));
-    if (!found)
-        return std::nullopt;
-    if (found->mountPoint)
-        return found->mountPoint;
+    return bootFileSystems(managedObjectsFrom(listing.arguments().constFirst().value<QDBusArgument>()));
+}
 
+MountOutcome UDisksVolumes::mount(const BootVolume &volume)
+{
     // Mounted the way the desktop would, under /media/<user>; never a
     // password prompt in the middle of an update.
-    QDBusMessage mount = QDBusMessage::createMethodCall(service, found->objectPath, filesystemInterface,
-                                                        QStringLiteral("Mount"));
-    mount << QVariantMap{{QStringLiteral("auth.no_user_interaction"), true}};
-    const QDBusMessage mounted = m_bus.call(mount, QDBus::Block, callTimeoutMs);
-    if (mounted.type() != QDBusMessage::ReplyMessage || mounted.signature() != QLatin1String("s"))
-        return std::nullopt;
-    const QString path = mounted.arguments().constFirst().toString();
-    return path.isEmpty() ? std::nullopt : std::optional(path);
+    QDBusMessage request = QDBusMessage::createMethodCall(service, volume.objectPath, filesystemInterface,
+                                                          QStringLiteral("Mount"));
+    request << QVariantMap{{QStringLiteral("auth.no_user_interaction"), true}};
+    const QDBusMessage mounted = m_bus.call(request, QDBus::Block, mountTimeoutMs);
+    if (mounted.type() == QDBusMessage::ReplyMessage && mounted.signature() == QLatin1String("s")) {
+        const QString path = mounted.arguments().constFirst().toString();
+        return {path.isEmpty() ? std::nullopt : std::optional(path), {}};
+    }
+    // No answer in time, or the desktop mounted it first: the next scan sees it.
+    static const QStringList lookAgain{
+        QStringLiteral("org.freedesktop.DBus.Error.NoReply"), QStringLiteral("org.freedesktop.DBus.Error.Timeout"),
+        QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+        QStringLiteral("org.freedesktop.UDisks2.Error.AlreadyMounted")};
+    const QString error = mounted.errorName();
+    if (mounted.type() != QDBusMessage::ErrorMessage || lookAgain.contains(error))
+        return {};
+    QString reason = mounted.errorMessage().trimmed();
+    while (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    return {std::nullopt, reason.isEmpty() ? error : reason};
 }

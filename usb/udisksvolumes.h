@@ -14,29 +14,23 @@
 // arrays (MountPoints) are QByteArrayLists.
 using ManagedObjects = QMap<QString, QMap<QString, QVariantMap>>;
 
-struct BootFileSystem {
-    QString objectPath;
-    // The first mount point, when it is mounted.
-    std::optional<QString> mountPoint;
+// The file systems that can be a boot drive, the markers tried in their
+// order: a FAT file system whose label holds a marker, on a removable or USB
+// drive, that UDisks2 neither calls a system device nor asks to ignore.
+QList<BootVolume> bootFileSystems(const ManagedObjects &objects);
 
-    bool operator==(const BootFileSystem &) const = default;
-};
-
-// The file system to use as the boot drive: its label holds a boot marker
-// (the markers tried in their order), it sits on a removable or USB drive,
-// and UDisks2 neither calls it a system device nor asks to ignore it.
-std::optional<BootFileSystem> chooseBootFileSystem(const ManagedObjects &objects);
-
-// UDisks2 on the system bus. Each call is bounded to 1 s; a late answer
-// counts as no drive, and the next scan asks again.
+// UDisks2 on the system bus. A listing is bounded to 1 s, a mount to 5 s; a
+// late answer counts as no drive, and the next scan asks again.
 class UDisksVolumes : public VolumeService {
 public:
     static constexpr int callTimeoutMs = 1000;
+    static constexpr int mountTimeoutMs = 5000;
 
     explicit UDisksVolumes(QDBusConnection bus = QDBusConnection::systemBus());
 
     bool isAvailable() const override { return m_bus.isConnected(); }
-    std::optional<QString> findBootDrive() override;
+    std::optional<QList<BootVolume>> bootVolumes() override;
+    MountOutcome mount(const BootVolume &volume) override;
 
 private:
     QDBusConnection m_bus;

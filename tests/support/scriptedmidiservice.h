@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 // A MIDI system with the destinations a test lists, in that order. Sends are
 // recorded and complete at once, or never when `completeSends` is false.
 class ScriptedMidiService : public MidiService {
@@ -44,11 +46,15 @@ public:
     {
         sent.append(request);
         request->complete = completeSends;
+        if (completeSends && onSend)
+            onSend();
     }
 
     QList<Destination> destinations;
     QList<std::shared_ptr<SysexRequest>> sent;
     bool completeSends = true;
+    // What the device does when it has a message: restart, say.
+    std::function<void()> onSend;
     std::uint32_t clientHandle = 7;
     QString clientName;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/alertpresenter.h"
+#include "app/bootdrivequestion.h"
 #include "app/filechooser.h"
 #include "app/firmwareupdater.h"
 #include "support/fakeserialregistry.h"
@@ -38,9 +39,22 @@ struct ScriptedFileChooser : FileChooser {
     QStringList titles, filters;
 };
 
+// Answers the boot drive question as set, and records where it was asked about.
+struct ScriptedBootDriveQuestion : BootDriveQuestion {
+    bool copyOntoDrive(const QString &folder) override
+    {
+        if (log)
+            *log << QStringLiteral("question:") + folder;
+        return answer;
+    }
+    bool answer = false;
+    QStringList *log = nullptr;
+};
+
 // A FirmwareUpdater on scripted devices (avrdude from bin/resources, an empty
-// private volumes folder), with one log of everything the user would see, in
-// order: "status:…", "alert:…", "busy:true|false".
+// private volumes folder whose drives may be of any file system), with one
+// log of everything the user would see, in order: "status:…", "alert:…",
+// "question:<folder>", "busy:true|false".
 class UpdaterHarness {
 public:
     explicit UpdaterHarness(const QStringList &midiNames = {}, const QStringList &serialPaths = {},
@@ -55,8 +69,16 @@ public:
         : scriptedMidi(std::dynamic_pointer_cast<ScriptedMidiService>(midi)),
           serial(std::make_shared<FakeSerialRegistry>(serialPaths))
     {
-        start({std::move(midi), serial, volumeRoots.isEmpty() ? QStringList{volumes.path()} : volumeRoots, {},
-               std::move(avrdude), {}, {}, {}, bootDriveTimeoutSeconds});
+        UpdaterPlatform platform;
+        platform.midi = std::move(midi);
+        platform.serialRegistry = serial;
+        platform.volumeRoots = volumeRoots.isEmpty() ? QStringList{volumes.path()} : volumeRoots;
+        platform.avrdude = std::move(avrdude);
+        platform.bootDriveTimeoutSeconds = bootDriveTimeoutSeconds;
+        // This machine's kernel has no FAT: the test drives are tmpfs folders.
+        platform.isBootFileSystem = [](const QString &) { return true; };
+        platform.restartTimeoutSeconds = 3;
+        start(std::move(platform));
     }
     // A given platform (the system's, say); alerts, chooser and output recorded.
     explicit UpdaterHarness(UpdaterPlatform platform) { start(std::move(platform)); }
@@ -95,6 +117,7 @@ public:
     std::shared_ptr<FakeSerialRegistry> serial;
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<ScriptedFileChooser> chooser = std::make_shared<ScriptedFileChooser>();
+    std::shared_ptr<ScriptedBootDriveQuestion> question = std::make_shared<ScriptedBootDriveQuestion>();
     QStringList standardOutput;
     QStringList log;
     std::shared_ptr<FirmwareUpdater> updater;
@@ -103,7 +126,10 @@ private:
     void start(UpdaterPlatform platform)
     {
         alerts->log = &log;
+        question->log = &log;
         platform.alerts = alerts;
+        if (!platform.bootDriveQuestion)
+            platform.bootDriveQuestion = question;
         platform.fileChooser = chooser;
         platform.writeStandardOutput = [this](const QString &text) { standardOutput << text; };
         updater = FirmwareUpdater::create(std::move(platform));
