@@ -20,8 +20,8 @@
 // SIGTERM, SIGINT or SIGHUP: unmount the drive, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
-// the cable without knowing which device runs: it unbinds whatever gadget is
-// bound, and the running device then sits dead until SIGTERM.
+// the cable without knowing which device runs: it unbinds whatever gadget the
+// first controller has, and the running device then sits dead until SIGTERM.
 
 #include "gadget.h"
 #include "stopsignal.h"
@@ -121,13 +121,13 @@ bool exists(const std::string &path)
 }
 
 // The first entry of a sysfs class folder named prefix* whose device hangs
-// off dummy_hcd, i.e. the host side of our gadget.
+// off the host side of the first controller, i.e. of our gadget.
 std::string onDummyHcd(const std::string &dir, const std::string &prefix)
 {
     for (const auto &name : listDir(dir)) {
         char real[PATH_MAX];
         if (name.rfind(prefix, 0) == 0 && realpath((dir + "/" + name).c_str(), real)
-            && std::strstr(real, "/dummy_hcd."))
+            && std::strstr(real, "/dummy_hcd.0/"))
             return name;
     }
     return {};
@@ -602,7 +602,7 @@ int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "unplug") {
-        if (Gadget::unbindAll() > 0)
+        if (Gadget::unbindAll(0) > 0)
             return 0;
         note("no gadget was plugged in");
         return 1;
