@@ -128,12 +128,13 @@ private slots:
         QTest::addColumn<QStringList>("device");
         QTest::addColumn<QStringList>("log");
         // Where the device holds the file: its name on the drive (mounted for
-        // the user), "flash", or nowhere.
+        // the user), "flash", or nowhere (no .uf2 beside the boot loader's INFO_UF2.TXT).
         QTest::addColumn<QString>("storedAs");
 
-        // All as the desktop user but the pulled USB cable.
+        // All as the desktop user but the pulled USB cable. The device's drive
+        // stays after the copy, so that its mount can be checked.
         const QString fatName = QStringLiteral("velta-usb-2026-01-02T10_30.uf2");
-        const QStringList midi = {"midi", "--user", desktopsession::user, "--mount"};
+        const QStringList midi = {"midi", "--stay", "--user", desktopsession::user, "--mount"};
         const QStringList serial = {"serial", "--flash-out", flash};
         const QStringList core = {"busy:true", "status:Preparing Core firmware update…", "status:Uploading Core firmware…"};
         QTest::newRow("USB, the desktop mounts the drive")
@@ -217,7 +218,7 @@ private slots:
         QCOMPARE(sim.drive(), device.contains("desktop") ? mountedAt : QString());
         QByteArray held;
         if (usb)
-            held = run("mcopy", {"-n", "-i", sim.image(), "::" + (storedAs.isEmpty() ? "*" : storedAs), "-"});
+            held = run("mcopy", {"-n", "-i", sim.image(), "::" + (storedAs.isEmpty() ? "*.uf2" : storedAs), "-"});
         else if (QFile::exists(flash))
             held = readFile(flash).left(storedAs.isEmpty() ? -1 : bytes.size());
         QCOMPARE(held, storedAs.isEmpty() ? QByteArray() : bytes);
@@ -230,7 +231,7 @@ private slots:
         // the image is on the drive. The list follows it, the outcome stays
         // shown, and the next update needs no Refresh.
         SimDevice device;
-        QVERIFY2(device.start({"midi", "--restart"}), qPrintable(device.log()));
+        QVERIFY2(device.start({"midi"}), qPrintable(device.log()));
         UpdaterHarness h(systemPlatform());
         h->refreshDevices();
         for (int round = 1; round <= 2; ++round) {
@@ -244,6 +245,7 @@ private slots:
             QCOMPARE(h.log, UpdaterHarness::usbSuccessLog);
             QCOMPARE(h->selectedMIDIPortName(), port);
             QCOMPARE(device.received(), QStringList(round, updateCommandHex));
+            QCOMPARE(device.restarts(), round);
             QCOMPARE(run("mcopy", {"-n", "-i", device.image(), "::" + name, "-"}), image);
         }
     }

@@ -8,7 +8,8 @@
 #include <QStringList>
 
 // The device played by bin/velta-gadgetdevice in the test VM, run for
-// one test, and the lines it printed: READY, RX <hex>, IMAGE <path>, DRIVE <path>.
+// one test, and the lines it printed: READY, RX <hex>, IMAGE <path>, DRIVE <path>,
+// RESTARTED.
 class SimDevice {
 public:
     ~SimDevice() { stop(); }
@@ -36,6 +37,8 @@ public:
     // The boot drive's folder and file system image, the latest.
     QString drive() { return lines("DRIVE ").value(lines("DRIVE ").size() - 1); }
     QString image() { return lines("IMAGE ").value(lines("IMAGE ").size() - 1); }
+    // How often its boot loader took the image and it came back.
+    qsizetype restarts() { return lines("RESTARTED").size(); }
     // Its stderr.
     QString log()
     {

@@ -16,7 +16,8 @@ for tool in qemu-system-x86_64 apt-get dpkg-deb cpio xz flock timeout /bin/busyb
   command -v "$tool" >/dev/null || fail "$tool is missing (bash setup.sh test installs it)"; done
 
 # Nothing runs udev in the guest: the class drivers must be loaded before
-# dummy_hcd brings up the bus.
+# dummy_hcd brings up the bus. It brings up two (dummy_udc.0 and .1): the
+# device, and a second device beside it.
 modules=(virtio_pci 9pnet_virtio 9p overlay configfs libcomposite usb_f_midi usb_f_acm usb_f_mass_storage
   snd-usb-audio snd-seq-midi cdc-acm usb-storage sd_mod vfat nls_cp437 nls_iso8859-1 nls_utf8 dummy_hcd)
 
@@ -37,7 +38,7 @@ mount -t devtmpfs dev /dev
 exec </dev/null >/dev/ttyS1 2>&1
 halt() { echo "vmrun: guest: $*"; poweroff -f; }
 mount -t proc proc /proc
-while read -r m; do insmod "/$m" || echo "vmrun: guest: insmod $m failed"; done </modules
+while read -r m args; do insmod "/$m" $args || echo "vmrun: guest: insmod $m failed"; done </modules
 o=trans=virtio,version=9p2000.L,msize=512000
 mount -t 9p -o $o vmctl /ctl || halt "cannot mount the control share"
 mount -t 9p -o ro,$o,cache=loose hostroot /lower || halt "cannot mount the host's root"
@@ -96,9 +97,10 @@ prepare_initramfs() {  # $1: destination; static busybox as /init's shell, the m
   printf '%s\n' "$init_script" >"$stage/init" && chmod 755 "$stage/init"
   # The emulated CPU lacks the CPU-specific crypto variants.
   for m in "${modules[@]}"; do modprobe -d "$kdir" -S "$kver" --show-depends "$m" || fail "no module $m"; done |
-    awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | sed "s|^$kdir/||" | grep -v '/arch/x86/crypto/' >"$stage/modules" ||
+    awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | sed -e "s|^$kdir/||" -e 's|/dummy_hcd\.ko$|& num=2|' |
+    grep -v '/arch/x86/crypto/' >"$stage/modules" ||
     fail "cannot resolve the modules of $kver"
-  while read -r m; do install -D -m644 "$kdir/$m" "$stage/$m"; done <"$stage/modules"
+  while read -r m _; do install -D -m644 "$kdir/$m" "$stage/$m"; done <"$stage/modules"
   (cd "$stage" && find . | cpio -o -H newc -R 0:0 --quiet) >"$stage.cpio" && mv "$stage.cpio" "$1" ||
     fail "cannot pack the initramfs"
   rm -rf "$stage"

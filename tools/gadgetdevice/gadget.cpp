@@ -13,6 +13,11 @@ namespace {
 
 const std::string GadgetRoot = "/sys/kernel/config/usb_gadget";
 
+std::string controllerName(int controller)
+{
+    return "dummy_udc." + std::to_string(controller);
+}
+
 bool makeDir(const std::string &path, std::string &error)
 {
     if (mkdir(path.c_str(), 0755) == 0)
@@ -102,7 +107,7 @@ bool Gadget::create(const std::string &name, const std::string &product, unsigne
     bool ok = makeDir(m_path, error) && writeText(m_path + "/idVendor", "0x1209", error)
         && writeText(m_path + "/idProduct", ids, error) && makeDir(strings, error)
         && writeText(strings + "/manufacturer", "VELTA", error) && writeText(strings + "/product", product, error)
-        && writeText(strings + "/serialnumber", "VM0001", error) && makeDir(config, error)
+        && writeText(strings + "/serialnumber", "VM000" + std::to_string(m_controller + 1), error) && makeDir(config, error)
         && makeDir(functionPath(), error);
     for (const auto &[attribute, value] : attributes)
         ok = ok && writeText(functionPath() + "/" + attribute, value, error);
@@ -117,15 +122,15 @@ bool Gadget::create(const std::string &name, const std::string &product, unsigne
 
 bool Gadget::bind(std::string &error)
 {
-    const auto controllers = listDir("/sys/class/udc");
-    if (controllers.empty()) {
-        error = "no USB device controller: dummy_hcd is not loaded";
+    const std::string controller = controllerName(m_controller);
+    if (access(("/sys/class/udc/" + controller).c_str(), F_OK) != 0) {
+        error = "no USB device controller " + controller + ": dummy_hcd is not loaded (num=2 for two)";
         return false;
     }
-    if (writeText(m_path + "/UDC", controllers.front(), error))
+    if (writeText(m_path + "/UDC", controller, error))
         return true;
     if (errno == EBUSY)
-        error = controllers.front() + " is taken by another gadget (one device at a time)";
+        error = controller + " is taken by another gadget (one device at a time)";
     return false;
 }
 
@@ -143,12 +148,12 @@ void Gadget::remove()
     m_path.clear();
 }
 
-int Gadget::unbindAll()
+int Gadget::unbindAll(int controller)
 {
     int count = 0;
     std::string ignored;
     for (const auto &name : listDir(GadgetRoot))
-        if (readFirstLine(GadgetRoot + "/" + name + "/UDC").value_or("") != "")
+        if (readFirstLine(GadgetRoot + "/" + name + "/UDC").value_or("") == controllerName(controller))
             count += writeText(GadgetRoot + "/" + name + "/UDC", "\n", ignored) ? 1 : 0;
     return count;
 }

@@ -5,15 +5,15 @@
 #include <utility>
 #include <vector>
 
-// One USB gadget with one function, built in configfs and bound to the
-// first USB device controller (dummy_udc.0 in the test VM). The destructor
+// One USB gadget with one function, built in configfs and bound to a USB
+// device controller of the test VM (dummy_udc.<controller>). The destructor
 // unbinds it and removes its directories.
 class Gadget
 {
 public:
     using Attributes = std::vector<std::pair<std::string, std::string>>;
 
-    Gadget() = default;
+    explicit Gadget(int controller = 0) : m_controller(controller) {}
     ~Gadget() { remove(); }
     Gadget(const Gadget &) = delete;
     Gadget &operator=(const Gadget &) = delete;
@@ -30,10 +30,11 @@ public:
 
     std::string functionPath() const { return m_path + "/functions/" + m_function; }
 
-    // Unbinds every bound gadget; returns how many were bound.
-    static int unbindAll();
+    // Unbinds every gadget bound to the controller; returns how many were.
+    static int unbindAll(int controller);
 
 private:
+    int m_controller;
     std::string m_path;
     std::string m_function;
 };

@@ -1,27 +1,38 @@
 // velta-gadgetdevice: the device on a real kernel, played by USB gadgets on
 // dummy_hcd. Runs as root inside the test VM (tests/vm/vmrun.sh).
 //
-//   velta-gadgetdevice midi [--never-drive | --restart] [--user NAME] [--mount self|desktop|none]
+//   velta-gadgetdevice midi [--never-drive | --stay] [DRIVE OPTIONS]
+//   velta-gadgetdevice bootloader [--stay] [DRIVE OPTIONS]
+//   velta-gadgetdevice other-drive [DRIVE OPTIONS]
 //   velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]
 //   velta-gadgetdevice unplug
+//   DRIVE OPTIONS: [--chip rp2040|rp2350] [--user NAME] [--mount self|desktop|none]
 //
 // stdout (one line each, flushed): READY, RX <hex>, IMAGE <path>,
 // DRIVE <path>, RESTARTED, TTY <host-side tty>, UNPLUGGED. Diagnostics go
 // to stderr.
 //
-// The boot drive is mounted for the user (--user, default: ours) under
+// The VELTA sits on the first controller (dummy_udc.0). The update command
+// turns it into its boot loader's drive ("bootloader" starts there). As the
+// real one, the boot loader takes an image once the drive holds every block
+// of it (see takenImage) and restarts: the drive goes, its mount left to
+// whoever made it, and the MIDI personality comes back (RESTARTED), ready for
+// the next command. --stay: the boot loader never takes the image.
+// "other-drive" is another RP2 board waiting in its boot loader, on the
+// second controller (dummy_udc.1), until stopped.
+//
+// A boot drive is a FAT image labelled after its chip (RPI-RP2, RP2350) with
+// the chip's INFO_UF2.TXT, mounted for the user (--user, default: ours) under
 // /media/<user>: by us as root (self, the default), by UDisks2 at the user's
 // request as a desktop's automounter does (desktop; needs the session of
-// tests/vm/desktop.sh), or not at all (none: only IMAGE is reported).
-//
-// --restart (with the drive mounted by us): as the real device, once a whole
-// UF2 image is on the drive it leaves (unmounted, unplugged) and comes back
-// in its MIDI personality, ready for the next update command.
-// SIGTERM, SIGINT or SIGHUP: unmount the drive, remove the gadget, exit 0.
+// tests/vm/desktop.sh), or not at all (none: only IMAGE is reported). READY
+// comes once the MIDI port is shown, or the drive (bootloader, other-drive).
+// SIGTERM, SIGINT or SIGHUP: unmount what we mounted, remove the gadget, exit 0.
 //
 // "unplug" is a command rather than a signal so that any process can pull
-// the cable without knowing which device runs: it unbinds whatever gadget is
-// bound, and the running device then sits dead until SIGTERM.
+// the VELTA's cable without knowing which device runs: it unbinds whatever
+// gadget the first controller has, and the running device then sits dead
+// until SIGTERM.
 
 #include "gadget.h"
 #include "stopsignal.h"
@@ -35,7 +46,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +57,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -84,13 +98,19 @@ int failUnlessStopping(const std::string &why)
     return 1;
 }
 
-// Waits until `fd` has input (never, when it is -1) or a stop signal comes;
-// false once the device is to stop.
-bool waitForInputOrStop(int fd)
+// Waits until `fd` has input (never, when it is -1), `ms` have passed or a
+// stop signal comes; false once the device is to stop.
+bool waitForInputOrStop(int fd, int ms = -1)
 {
+    // A stop already read from the signal's descriptor won't wake the poll.
+    if (stopSignal->arrived())
+        return false;
     for (;;) {
         pollfd fds[2] = {{stopSignal->fd(), POLLIN, 0}, {fd, POLLIN, 0}};
-        if (poll(fds, fd >= 0 ? 2 : 1, -1) < 0) {
+        const int ready = poll(fds, fd >= 0 ? 2 : 1, ms);
+        if (ready == 0)
+            return true;
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             note(std::string("poll: ") + std::strerror(errno));
@@ -121,13 +141,14 @@ bool exists(const std::string &path)
 }
 
 // The first entry of a sysfs class folder named prefix* whose device hangs
-// off dummy_hcd, i.e. the host side of our gadget.
-std::string onDummyHcd(const std::string &dir, const std::string &prefix)
+// off the host side of `controller`, i.e. of our gadget.
+std::string onDummyHcd(const std::string &dir, const std::string &prefix, int controller = 0)
 {
+    const std::string host = "/dummy_hcd." + std::to_string(controller) + "/";
     for (const auto &name : listDir(dir)) {
         char real[PATH_MAX];
         if (name.rfind(prefix, 0) == 0 && realpath((dir + "/" + name).c_str(), real)
-            && std::strstr(real, "/dummy_hcd."))
+            && std::strstr(real, host.c_str()))
             return name;
     }
     return {};
@@ -218,6 +239,30 @@ struct User
 };
 
 enum class Mount { self, desktop, none };
+enum class Chip { rp2040, rp2350 };
+
+struct DriveOptions
+{
+    User user;
+    Mount how = Mount::self;
+    Chip chip = Chip::rp2040;
+};
+
+// Which board's boot drive, on which controller.
+struct Board
+{
+    std::string gadget;
+    std::string product;
+    unsigned productId;
+    int controller;
+};
+const Board Velta{"velta-drive", "VELTA 2 Boot", 0x0002, 0};
+const Board OtherBoard{"other-drive", "RP2 Boot", 0x0004, 1};
+
+std::string labelOf(Chip chip)
+{
+    return chip == Chip::rp2040 ? "RPI-RP2" : "RP2350";
+}
 
 // The boot drive as a desktop shows it: mounted under /media/<user>.
 struct Drive
@@ -226,13 +271,14 @@ struct Drive
     std::string mountPath;
 
     ~Drive() { unmount(); }
-    void unmount()
+    // `lazy`: as the desktop's disk service cleans up after a drive that went.
+    void unmount(bool lazy = false)
     {
         if (mountPath.empty())
             return;
         // A reader may still hold a file open: retry for 2 s, then detach.
-        for (int tries = 0; umount2(mountPath.c_str(), 0) != 0; ++tries) {
-            if (errno != EBUSY || tries == 100) {
+        for (int tries = 0; lazy || umount2(mountPath.c_str(), 0) != 0; ++tries) {
+            if (lazy || errno != EBUSY || tries == 100) {
                 umount2(mountPath.c_str(), MNT_DETACH);
                 break;
             }
@@ -286,29 +332,63 @@ std::string mountThroughUDisks(const std::string &disk, const User &user)
     return point;
 }
 
-bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
+// Runs a short tool with its output discarded; true when it succeeded.
+bool runTool(const std::vector<std::string> &args)
 {
-    gadget.remove();
-    drive.image = "/dev/shm/velta-rpi-rp2-" + std::to_string(getpid()) + ".img";
-    const int fd = open(drive.image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = spawn(args, devNull);
+    close(devNull);
+    const int status = pid > 0 ? reap(pid, AppearTimeoutMs) : -1;
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return true;
+    note(args.front() + " failed on " + args.back());
+    return false;
+}
+
+// The drive's image as the boot loader's ROM presents it: an empty FAT
+// volume with the file that names the chip.
+bool makeImage(const std::string &image, Chip chip)
+{
+    const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const bool sized = fd >= 0 && ftruncate(fd, 8 << 20) == 0;
     if (fd >= 0)
         close(fd);
     if (!sized) {
-        note("cannot create " + drive.image + ": " + std::strerror(errno));
+        note("cannot create " + image + ": " + std::strerror(errno));
         return false;
     }
-    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t mkfs = spawn({"mkfs.fat", "-n", "RPI-RP2", drive.image}, devNull);
-    close(devNull);
-    const int status = mkfs > 0 ? reap(mkfs, AppearTimeoutMs) : -1;
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        note("mkfs.fat failed on " + drive.image);
-        return false;
-    }
+    const std::string info = image + ".info";
+    std::ofstream(info, std::ios::binary) << "UF2 Bootloader v3.0\r\nModel: Raspberry Pi "
+                                          << (chip == Chip::rp2040 ? "RP2" : "RP2350") << "\r\nBoard-ID: "
+                                          << labelOf(chip) << "\r\n";
+    const bool made = runTool({"mkfs.fat", "-n", labelOf(chip), image})
+        && runTool({"mcopy", "-i", image, info, "::INFO_UF2.TXT"});
+    unlink(info.c_str());
+    return made;
+}
 
+// Where a desktop would mount a drive of this label: the label, or with a
+// number after it when that folder is taken.
+std::string freeMountFolder(const std::string &user, const std::string &label)
+{
+    mkdir(("/media/" + user).c_str(), 0755);
+    for (int n = 0;; ++n) {
+        const std::string target = "/media/" + user + "/" + label + (n ? std::to_string(n) : "");
+        if (mkdir(target.c_str(), 0755) == 0)
+            return target;
+        if (errno != EEXIST)
+            return {};
+    }
+}
+
+bool becomeDrive(Gadget &gadget, Drive &drive, const DriveOptions &options, const Board &board = Velta)
+{
+    gadget.remove();
+    drive.image = "/dev/shm/" + board.gadget + "-" + std::to_string(getpid()) + ".img";
     std::string error;
-    if (!gadget.create("velta-drive", "VELTA 2 Boot", 0x0002, "mass_storage.velta",
+    if (!makeImage(drive.image, options.chip))
+        return false;
+    if (!gadget.create(board.gadget, board.product, board.productId, "mass_storage.velta",
                        {{"lun.0/removable", "1"}, {"lun.0/file", drive.image}}, error)
         || !gadget.bind(error)) {
         note(error);
@@ -316,43 +396,41 @@ bool becomeDrive(Gadget &gadget, Drive &drive, const User &user, Mount how)
     }
     std::string disk;
     auto diskShown = [&] {
-        disk = onDummyHcd("/sys/block", "sd");
+        disk = onDummyHcd("/sys/block", "sd", board.controller);
         // Size 0 until the medium has been read.
         return !disk.empty() && readFirstLine("/sys/block/" + disk + "/size").value_or("0") != "0"
             && exists("/dev/" + disk);
     };
-    if (how != Mount::self) {
+    if (options.how != Mount::self) {
         if (!waitFor(diskShown, AppearTimeoutMs)) {
             if (!stopSignal->arrived())
                 note("the boot drive did not appear on the host side (no /dev/sd* on dummy_hcd)");
             return false;
         }
         say("IMAGE " + drive.image);
-        if (how == Mount::none)
+        if (options.how == Mount::none)
             return true;
-        const std::string point = mountThroughUDisks(disk, user);
+        const std::string point = mountThroughUDisks(disk, options.user);
         if (point.empty()) {
             if (!stopSignal->arrived())
-                note("UDisks2 did not mount /dev/" + disk + " for " + user.name);
+                note("UDisks2 did not mount /dev/" + disk + " for " + options.user.name);
             return false;
         }
         say("DRIVE " + point);
         return true;
     }
 
-    const std::string target = "/media/" + user.name + "/RPI-RP2";
-    mkdir(("/media/" + user.name).c_str(), 0755);
-    mkdir(target.c_str(), 0755);
+    const std::string target = freeMountFolder(options.user.name, labelOf(options.chip));
     // What udisks passes for a FAT drive.
-    const std::string options = "uid=" + std::to_string(user.uid) + ",gid=" + std::to_string(user.gid)
-        + ",fmask=0022,dmask=0022,shortname=mixed,utf8,flush";
+    const std::string mountOptions = "uid=" + std::to_string(options.user.uid) + ",gid="
+        + std::to_string(options.user.gid) + ",fmask=0022,dmask=0022,shortname=mixed,utf8,flush";
     int mountError = 0;
-    const bool mounted = waitFor(
+    const bool mounted = !target.empty() && waitFor(
         [&] {
             // mount may still race the node's creation, so it is retried too.
             if (!diskShown())
                 return false;
-            if (mount(("/dev/" + disk).c_str(), target.c_str(), "vfat", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+            if (mount(("/dev/" + disk).c_str(), target.c_str(), "vfat", MS_NOSUID | MS_NODEV, mountOptions.c_str()) == 0)
                 return true;
             mountError = errno;
             return false;
@@ -431,38 +509,92 @@ std::uint32_t littleEndian32(const unsigned char *bytes)
         | std::uint32_t(bytes[3]) << 24;
 }
 
-// A file on the drive that holds every block its first UF2 block counts.
-bool wholeImageOn(const std::string &drivePath)
+// Whether the chip's boot loader takes the image: it sees the drive's
+// sectors, not its files, and writes a UF2 block into flash only when its
+// payload is one 256-byte page at a page address, it is meant for main flash
+// and its family (when flagged) is the chip's; the RP2350-E10 workaround
+// block is skipped. It restarts once it holds every block 0..numBlocks-1 of
+// one family.
+bool takenImage(const std::string &image, Chip chip)
 {
-    for (const auto &name : listDir(drivePath)) {
-        const int fd = open((drivePath + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+    std::ifstream in(image, std::ios::binary);
+    std::vector<unsigned char> sector(512);
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::set<std::uint32_t>> blocks; // by family, count
+    while (in.read(reinterpret_cast<char *>(sector.data()), 512)) {
+        auto word = [&](int i) { return littleEndian32(sector.data() + 4 * i); };
+        if (word(0) != 0x0A324655 || word(1) != 0x9E5D5157 || word(127) != 0x0AB16F30)
             continue;
-        unsigned char header[32];
-        struct stat info{};
-        const bool whole = read(fd, header, sizeof header) == ssize_t(sizeof header) && fstat(fd, &info) == 0
-            && littleEndian32(header) == 0x0A324655 && littleEndian32(header + 4) == 0x9E5D5157
-            && info.st_size >= off_t(littleEndian32(header + 24)) * 512;
-        close(fd);
-        if (whole)
+        const std::uint32_t flags = word(2), address = word(3), number = word(5), count = word(6);
+        const std::uint32_t family = flags & 0x2000 ? word(7) : 0;
+        const bool chipsFamily = chip == Chip::rp2040 ? family == 0xe48bff56 : family >= 0xe48bff57 && family <= 0xe48bff5b;
+        const bool e10 = family == 0xe48bff57 && number == 0 && count == 2 && address == 0x10FFFF00;
+        if ((flags & 1) || word(4) != 256 || address % 256 || number >= count || (family && !chipsFamily) || e10)
+            continue;
+        auto &seen = blocks[{family, count}];
+        seen.insert(number);
+        if (seen.size() == count)
             return true;
     }
     return false;
 }
 
-int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
+// Waits until the boot loader takes what the host writes to the image, then
+// until the host's writes have settled (its directory entry comes last);
+// false on a stop signal.
+bool waitUntilTaken(const std::string &image, Chip chip)
+{
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(watch, image.c_str(), IN_MODIFY);
+    auto written = [&] {
+        char events[4096];
+        bool any = false;
+        while (read(watch, events, sizeof events) > 0)
+            any = true;
+        return any;
+    };
+    // The watch only wakes us up: the image is read once a second anyway.
+    bool taken = false;
+    while (!(taken = takenImage(image, chip)) && waitForInputOrStop(watch, 1000))
+        written();
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (taken && Clock::now() < deadline && !stopSignal->arrived(300) && written()) {
+    }
+    close(watch);
+    return taken && !stopSignal->arrived();
+}
+
+// The VELTA: MIDI until the update command (or its boot loader from the
+// start), the boot drive until the image is taken, then MIDI again.
+int runVelta(bool startAsDrive, bool neverDrive, bool stay, const DriveOptions &options)
 {
     Gadget gadget;
-    int midi = becomeMidi(gadget);
-    if (midi < 0)
+    Drive drive;
+    int midi = -1;
+    if (startAsDrive ? !becomeDrive(gadget, drive, options) : (midi = becomeMidi(gadget)) < 0)
         return stopSignal->arrived() ? 0 : 1;
     say("READY");
 
     SysexReader reader;
-    Drive drive;
-    bool restarted = false;
-    // Idle until the host sends something or we are told to stop.
-    while (!stopSignal->arrived() && waitForInputOrStop(midi)) {
+    bool isDrive = startAsDrive;
+    while (!stopSignal->arrived()) {
+        if (isDrive && stay) {
+            waitForInputOrStop(-1);
+            break;
+        }
+        if (isDrive) {
+            if (!waitUntilTaken(drive.image, options.chip))
+                break;
+            // Gone at once, mounted or not, as a restarting device.
+            gadget.remove();
+            drive.unmount(true);
+            if ((midi = becomeMidi(gadget)) < 0)
+                return stopSignal->arrived() ? 0 : 1;
+            isDrive = false;
+            say("RESTARTED");
+        }
+        // Idle until the host sends something or we are told to stop.
+        if (!waitForInputOrStop(midi))
+            break;
         std::uint8_t buffer[512];
         const ssize_t n = read(midi, buffer, sizeof buffer);
         if (n <= 0) {
@@ -479,27 +611,30 @@ int runMidi(bool neverDrive, bool restart, const User &user, Mount how)
                 say("RX " + hex(message));
                 command = command || message == UpdateCommand;
             });
-        if (command && !neverDrive && !restarted) {
-            restarted = true;
+        if (command && !neverDrive) {
             close(midi);
             midi = -1;
-            if (!becomeDrive(gadget, drive, user, how))
+            if (!becomeDrive(gadget, drive, options))
                 return stopSignal->arrived() ? 0 : 1;
-            if (restart && waitFor([&] { return wholeImageOn(drive.mountPath); }, INT_MAX)) {
-                // The unmount waits for the writer to close the file, and
-                // puts what it wrote into the image.
-                waitFor([&] { return umount2(drive.mountPath.c_str(), 0) == 0 || errno != EBUSY; }, AppearTimeoutMs);
-                drive.unmount();
-                gadget.remove();
-                if ((midi = becomeMidi(gadget)) < 0)
-                    return stopSignal->arrived() ? 0 : 1;
-                restarted = false;
-                say("RESTARTED");
-            }
+            isDrive = true;
         }
     }
     if (midi >= 0)
         close(midi);
+    drive.unmount();
+    gadget.remove();
+    return 0;
+}
+
+// Another board in its boot loader, on the second controller, until stopped.
+int runOtherDrive(const DriveOptions &options)
+{
+    Gadget gadget(OtherBoard.controller);
+    Drive drive;
+    if (!becomeDrive(gadget, drive, options, OtherBoard))
+        return stopSignal->arrived() ? 0 : 1;
+    say("READY");
+    waitForInputOrStop(-1);
     drive.unmount();
     gadget.remove();
     return 0;
@@ -589,9 +724,12 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
 int usage()
 {
-    std::fputs("usage: velta-gadgetdevice midi [--never-drive | --restart] [--user NAME] [--mount self|desktop|none]\n"
+    std::fputs("usage: velta-gadgetdevice midi [--never-drive | --stay] [DRIVE OPTIONS]\n"
+               "       velta-gadgetdevice bootloader [--stay] [DRIVE OPTIONS]\n"
+               "       velta-gadgetdevice other-drive [DRIVE OPTIONS]\n"
                "       velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]\n"
-               "       velta-gadgetdevice unplug\n",
+               "       velta-gadgetdevice unplug\n"
+               "DRIVE OPTIONS: [--chip rp2040|rp2350] [--user NAME] [--mount self|desktop|none]\n",
                stderr);
     return 2;
 }
@@ -602,33 +740,36 @@ int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "unplug") {
-        if (Gadget::unbindAll() > 0)
+        if (Gadget::unbindAll(Velta.controller) > 0)
             return 0;
         note("no gadget was plugged in");
         return 1;
     }
-    if (mode != "midi" && mode != "serial")
+    if (mode != "midi" && mode != "bootloader" && mode != "other-drive" && mode != "serial")
         return usage();
 
     StopSignal stop;
     stopSignal = &stop;
 
-    if (mode == "midi") {
+    if (mode != "serial") {
         bool neverDrive = false;
-        bool restart = false;
+        bool stay = false;
         std::string userName;
-        Mount how = Mount::self;
+        DriveOptions options;
         for (int i = 2; i < argc; ++i) {
             const std::string arg = argv[i];
             const std::string value = i + 1 < argc ? argv[i + 1] : "";
-            if (arg == "--never-drive")
+            if (arg == "--never-drive" && mode == "midi")
                 neverDrive = true;
-            else if (arg == "--restart")
-                restart = true;
+            else if (arg == "--stay" && mode != "other-drive")
+                stay = true;
             else if (arg == "--user" && i + 1 < argc)
                 userName = argv[++i];
             else if (arg == "--mount" && (value == "self" || value == "desktop" || value == "none")) {
-                how = value == "self" ? Mount::self : value == "desktop" ? Mount::desktop : Mount::none;
+                options.how = value == "self" ? Mount::self : value == "desktop" ? Mount::desktop : Mount::none;
+                ++i;
+            } else if (arg == "--chip" && (value == "rp2040" || value == "rp2350")) {
+                options.chip = value == "rp2040" ? Chip::rp2040 : Chip::rp2350;
                 ++i;
             } else
                 return usage();
@@ -638,9 +779,11 @@ int main(int argc, char **argv)
             note("unknown user " + userName);
             return 2;
         }
-        if ((neverDrive || how != Mount::self) && restart)
+        if (neverDrive && stay)
             return usage();
-        return runMidi(neverDrive, restart, User{pw->pw_name, pw->pw_uid, pw->pw_gid}, how);
+        options.user = User{pw->pw_name, pw->pw_uid, pw->pw_gid};
+        return mode == "other-drive" ? runOtherDrive(options)
+                                     : runVelta(mode == "bootloader", neverDrive, stay, options);
     }
 
     std::optional<int> unplugAfterPages;
