@@ -68,6 +68,9 @@ QStringList update(UpdaterHarness &h, const QString &file, bool pullTheCable = f
     if (pullTheCable)
         run(QCoreApplication::applicationDirPath() + "/velta-gadgetdevice", {"unplug"});
     h->startUpload();
+    // Every update ends in an alert; without a MIDI device it may begin only
+    // after a look for the boot drive.
+    QTest::qWaitFor([&] { return !h.alerts->messages.isEmpty(); }, 90000);
     h.waitUntilIdle(90000);
     if (!QTest::qWaitFor([&] {
             return h->midiPortNames().contains(port) == portPresent()
@@ -131,16 +134,34 @@ private slots:
         // the user), "flash", or nowhere (no .uf2 beside the boot loader's INFO_UF2.TXT).
         QTest::addColumn<QString>("storedAs");
 
-        // All as the desktop user but the pulled USB cable. The device's drive
-        // stays after the copy, so that its mount can be checked.
+        // All as the desktop user but the pulled USB cable. The device's boot
+        // loader restarts once it holds the image, and its drive goes.
         const QString fatName = QStringLiteral("velta-usb-2026-01-02T10_30.uf2");
-        const QStringList midi = {"midi", "--stay", "--user", desktopsession::user, "--mount"};
+        const QStringList drive = {"--user", desktopsession::user, "--mount"};
+        const QStringList midi = QStringList{"midi"} + drive;
+        QStringList failedAtDrive{"busy:true", "status:Uploading USB firmware…", "status:Waiting for USB firmware drive…",
+                                  "busy:false", "alert:USB firmware update failed.\n\n", "status:Failed."};
+        QStringList stays = failedAtDrive;
+        stays.insert(3, "status:Finishing…");
+        stays[5] += "The VELTA did not restart after the firmware was copied: its boot loader did not take it.";
+        QStringList refused = failedAtDrive;
+        refused[4] += "The USB firmware drive appeared but could not be mounted: Not authorized to perform operation.";
         const QStringList serial = {"serial", "--flash-out", flash};
         const QStringList core = {"busy:true", "status:Preparing Core firmware update…", "status:Uploading Core firmware…"};
         QTest::newRow("USB, the desktop mounts the drive")
             << "" << midi + QStringList{"desktop"} << UpdaterHarness::usbSuccessLog << fatName;
         QTest::newRow("USB, the updater has UDisks2 mount it")
             << "" << midi + QStringList{"none"} << UpdaterHarness::usbSuccessLog << fatName;
+        QTest::newRow("USB, another board's drive mounted before") << "other board desktop"
+            << midi + QStringList{"desktop"} << UpdaterHarness::usbSuccessLog << fatName;
+        QTest::newRow("USB, another board's drive not mounted before") << "other board none"
+            << midi + QStringList{"none"} << UpdaterHarness::usbSuccessLog << fatName;
+        QTest::newRow("USB, the boot loader never takes it") << "" << QStringList{"midi", "--stay"} + drive + QStringList{"desktop"}
+            << stays << fatName;
+        QTest::newRow("USB, polkit refuses the mount") << "refuse mounts" << midi + QStringList{"none"} << refused << "";
+        // Left in its boot loader: no MIDI port, its drive; the question answered Copy Firmware.
+        QTest::newRow("USB, back from the boot loader") << "" << QStringList{"bootloader"} + drive + QStringList{"none"}
+            << QStringList{"question:/media/velta/RPI-RP2"} + UpdaterHarness::usbSuccessLog << fatName;
         QTest::newRow("USB, cable pulled before Upload") << "pull the cable" << QStringList{"midi"}
             << QStringList{"busy:true", "status:Uploading USB firmware…", "busy:false", "alert:USB firmware update "
                            "failed.\n\nCould not send the USB firmware update command on '" + port + "'.", "status:Failed."}
@@ -169,6 +190,16 @@ private slots:
         QFETCH(QString, storedAs);
         if (setUp == "join dialout")
             QCOMPARE(QProcess::execute("usermod", {"-aG", "dialout", desktopsession::user}), 0);
+        // What a session without the right to mount (a background one) gets; read before the session's own rule.
+        const QString refusal = "/etc/polkit-1/rules.d/10-velta-refuse.rules";
+        if (setUp == "refuse mounts")
+            writeFile(refusal, "polkit.addRule(function(action, subject) {\n    if (action.id.indexOf("
+                               "\"org.freedesktop.udisks2.filesystem-mount\") == 0)\n        return polkit.Result.NO;\n});\n");
+        SimDevice other;
+        if (setUp.startsWith("other board"))
+            QVERIFY2(other.start({"other-drive", "--user", desktopsession::user, "--mount", setUp.section(' ', 2)}),
+                     qPrintable(other.log()));
+        const QByteArray otherBefore = other.image().isEmpty() ? QByteArray() : readFile(other.image());
         if (setUp == "stop udisksd") {
             // As on a machine without udisks2: D-Bus can't start it on demand
             // (desktop.sh saw to that). It is our child: desktop.sh became us.
@@ -177,7 +208,7 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 10000));
         }
         // An image of many blocks with a name FAT can't store; a whole flash.
-        const bool usb = device.first() == "midi";
+        const bool usb = device.first() == "midi" || device.first() == "bootloader";
         const QByteArray bytes = usb ? uf2image::image(200) : randomBytes(32 * 1024);
         const QString path = writeFile(desktopsession::exchange + (usb ? "/velta-usb-2026-01-02T10:30.uf2" : "/core.hex"),
                                        usb ? bytes : toIntelHex(bytes));
@@ -204,18 +235,27 @@ private slots:
         seen.replaceInStrings(QRegularExpression("(avrdude failed\\.\n\n).*Writing \\| .*\n(?=avrdude was stopped)",
                                                  QRegularExpression::DotMatchesEverythingOption),
                               "\\1…Writing | …\n");
+        QFile::remove(refusal);
         QVERIFY2(seen == log, qPrintable(seen.join('\n') + "\n" + output + sim.log()));
 
-        // UDisks2 mounted the drive for the user, at the desktop's place,
-        // whether the desktop asked or the updater.
-        const QString mountedAt = usb && !storedAs.isEmpty() ? "/media/velta/RPI-RP2" : "";
-        QCOMPARE(desktopsession::bootDriveMount().value(1), mountedAt);
+        // The drive went with the restart, and UDisks2 cleaned its mount up;
+        // one that stays is still mounted for the user at the desktop's place.
+        const bool staying = device.contains("--stay");
+        QCOMPARE(sim.restarts(), usb && !storedAs.isEmpty() && !staying ? 1 : 0);
+        const QString mountedAt = staying ? "/media/velta/RPI-RP2" : "";
+        if (!other.isRunning())
+            QTRY_COMPARE_WITH_TIMEOUT(desktopsession::bootDriveMount().value(1), mountedAt, 5000);
+        // The other board's drive: not a byte changed.
+        if (!otherBefore.isEmpty()) {
+            other.stop();
+            QVERIFY(readFile(other.image()) == otherBefore);
+        }
 
         // Gone, the device heard the command (or nothing), holds the file
         // byte for byte (or nothing), and UDisks2 cleans up after it.
         sim.stop();
-        QCOMPARE(sim.received(), QStringList(usb && setUp != "pull the cable" ? 1 : 0, updateCommandHex));
-        QCOMPARE(sim.drive(), device.contains("desktop") ? mountedAt : QString());
+        const bool commandSent = device.first() == "midi" && setUp != "pull the cable";
+        QCOMPARE(sim.received(), QStringList(commandSent ? 1 : 0, updateCommandHex));
         QByteArray held;
         if (usb)
             held = run("mcopy", {"-n", "-i", sim.image(), "::" + (storedAs.isEmpty() ? "*.uf2" : storedAs), "-"});
@@ -263,7 +303,10 @@ int main(int argc, char **argv)
         return 2;
     UpdaterPlatform platform = systemPlatform();
     platform.bootDriveTimeoutSeconds = QString(argv[3]).toDouble();
+    // The harness answers the question Copy Firmware, and logs it.
+    platform.bootDriveQuestion = nullptr;
     UpdaterHarness h(std::move(platform));
+    h.question->answer = true;
     h->refreshDevices();
     for (const QString &entry : update(h, argv[2]))
         std::printf("LOG %s\n", QString(entry).replace('\n', "\\n").toUtf8().constData());

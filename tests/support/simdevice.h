@@ -39,6 +39,7 @@ public:
     QString image() { return lines("IMAGE ").value(lines("IMAGE ").size() - 1); }
     // How often its boot loader took the image and it came back.
     qsizetype restarts() { return lines("RESTARTED").size(); }
+    bool isRunning() const { return process_.state() != QProcess::NotRunning; }
     // Its stderr.
     QString log()
     {
