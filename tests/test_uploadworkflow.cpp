@@ -17,7 +17,9 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -52,8 +54,16 @@ bool makeFile(const QString &path)
         return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
     if (name.startsWith("zero."))
         return QFile::link("/dev/zero", path);
-    if (name.startsWith("folder."))
+    if (name.startsWith("folder.") || name.startsWith("gone."))
         return QDir().mkdir(path);
+    if (name.startsWith("socket.")) { // bound, then closed: the socket file stays
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        return bound;
+    }
     if (name.endsWith(".hex"))
         writeFile(path, toIntelHex("\x0c\x94"));
     else if (name == "text.uf2")
@@ -117,7 +127,7 @@ private slots:
         row("no extension", "firmware", refused(wrongForUsb));
         row("not UF2 inside", "text.uf2", refused(notUf2));
         row("UF2 for another chip", "samd21.uf2", refused(notUf2));
-        for (const char *name : {"pipe.uf2", "zero.uf2", "big.uf2"})
+        for (const char *name : {"pipe.uf2", "zero.uf2", "socket.uf2", "big.uf2"})
             row(name, name, refused(notUf2));
         for (const char *name : {"pipe.hex", "zero.hex"})
             row(name, name, refused("The selected file is not a valid Intel HEX firmware image."), core);
@@ -128,8 +138,12 @@ private slots:
             failed("Could not find the selected MIDI destination: 'VELTA 2'.", false), usb, "link", {" VELTA 2 "});
         row("command never sent", "fw.uf2", failed("Could not send the USB firmware update command on 'VELTA 2'.", false),
             usb, "mute");
+        // A busy sequencer may take more than a second.
+        row("command sent after 1.5 s", "fw.uf2", UpdaterHarness::usbSuccessLog, usb, "slow",
+            {"Synth", "VELTA 2 MIDI 1"});
         // It passes the check, which can't read it, and fails at the copy.
         row("folder named like firmware", "folder.uf2", failed("Could not read the selected firmware file."));
+        row("source gone before the copy", "gone.uf2", failed("Source firmware file was not found."));
         // No drive is mounted on a folder of the drive's name.
         row("drive never appears", "fw.uf2", failed("The USB firmware drive did not appear."), usb, "plain");
         // Found at once; gone during the pause before the copy.
@@ -149,7 +163,7 @@ private slots:
         const QString made = dir.filePath(file.trimmed()), path = file.trimmed().isEmpty() ? file : dir.filePath(file);
         QVERIFY(file.trimmed().isEmpty() || makeFile(made));
         UpdaterHarness h(midi, serial, 1.2);
-        h.scriptedMidi->completeSends = device != "mute";
+        h.scriptedMidi->completeSends = device != "mute" && device != "slow";
         const QString drivePath = h.volumes.filePath("RPI-RP2");
         std::optional<DriveFolder> linked;
         std::optional<SmallDrive> mounted;
@@ -181,21 +195,34 @@ private slots:
         for (auto changed : {&FirmwareUpdater::midiPortNamesChanged, &FirmwareUpdater::selectedMIDIPortNameChanged,
                              &FirmwareUpdater::serialPortsChanged})
             connect(h.updater.get(), changed, this, [&] { listChangesWhileBusy += h->isBusy(); });
+        // The device list changes just before the click (the VELTA 2 under
+        // another endpoint, a second unit beside it), and then again while
+        // busy: the lists stay until the upload has ended.
+        if (log.size() > 1) {
+            h.scriptedMidi->destinations = {{5, "VELTA 2", {}}, {6, "Keys", {}}};
+            h.serial->notify();
+            h.settle();
+        }
         h->startUpload();
         returned = true;
         rescuer.join();
         QVERIFY(!rescued);
-        // The device restarts under another endpoint, with a second unit
-        // beside it: the lists stay until the upload has ended.
-        h.scriptedMidi->destinations = {{5, "VELTA 2", {}}, {6, "Keys", {}}};
         if (h->isBusy())
             h.serial->notify();
-        // What was checked is what is written, over an older, larger image.
+        if (file == "gone.uf2") // after the check, before the copy
+            QDir().rmdir(made);
+        if (device == "slow")
+            QTimer::singleShot(1500, [&] { h.scriptedMidi->sent.value(0)->complete = true; });
+        // What was checked is what is written, over an older, larger image;
+        // an upload that fails leaves that image alone.
+        const QString onDrive = drivePath + "/" + QFileInfo(made).fileName();
+        const QByteArray older(600000, 'o');
         const bool done = log == UpdaterHarness::usbSuccessLog;
-        if (done) {
+        const bool olderThere = linked && device != "leaves" && log.size() > 1;
+        if (olderThere)
+            writeFile(onDrive, older);
+        if (done)
             writeFile(made, randomBytes(2048));
-            writeFile(drivePath + "/" + QFileInfo(made).fileName(), QByteArray(600000, 'o'));
-        }
         if (device == "leaves") {
             QVERIFY(QTest::qWaitFor([&] { return h->statusText() == "Waiting for USB firmware drive…"; }, 5000));
             QTimer::singleShot(300, [&] { linked->unplug(); });
@@ -215,7 +242,7 @@ private slots:
             QVERIFY(h->statusText() == status && h.scriptedMidi->sent.isEmpty());
         // A full drive may keep what fitted.
         if (device != "size=64k")
-            QCOMPARE(readFile(drivePath + "/" + QFileInfo(made).fileName()), done ? uf2image::image(512) : "<unreadable>");
+            QCOMPARE(readFile(onDrive), done ? uf2image::image(512) : olderThere ? older : "<unreadable>");
         if (done) {
             QCOMPARE(h.scriptedMidi->sent.size(), 1);
             const SysexRequest &sent = *h.scriptedMidi->sent.at(0);
