@@ -86,13 +86,15 @@ private slots:
             {"the other unit unplugged as well", {through}, {acm, usb}, through, usb, "", ""},
             {"it comes back", {through, a}, {acm, usb}, a, usb, through, ""},
             {"everything unplugged", {}, {}, "", "", "", ""},
+            {"a unit named with blanks only", {"  "}, {}, "  ", "", "", ""}, // ready, though Upload refuses it
             {"everything back", {through, a}, {acm, usb}, a, acm, through, usb},
         };
         UpdaterHarness h({through}, {});
         h->refreshDevices();
         h.chooser->answer = "/home/me/fw.uf2";
         h->chooseFirmwareFile();
-        h.settle();
+        h.serial->notify(); // nothing changed: no refresh, and the status stays
+        QTest::qWait(2 * int(FirmwareUpdater::deviceSettleTime.count()));
         QCOMPARE(h->statusText(), QStringLiteral("Firmware file selected."));
         for (const Step &step : steps) {
             h.scriptedMidi->destinations = ScriptedMidiService(step.midi).destinations;

@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -53,8 +55,16 @@ bool makeFile(const QString &path)
         return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
     if (name.startsWith("zero."))
         return QFile::link("/dev/zero", path);
-    if (name.startsWith("folder."))
+    if (name.startsWith("folder.") || name.startsWith("gone."))
         return QDir().mkdir(path);
+    if (name.startsWith("socket.")) { // bound, then closed: the socket file stays
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        return bound;
+    }
     if (name.endsWith(".hex"))
         writeFile(path, toIntelHex("\x0c\x94"));
     else if (name == "text.uf2")
@@ -126,7 +136,7 @@ private slots:
         row("not UF2 inside", "text.uf2", refused(notUf2));
         row("cut download", "cut.uf2", refused(notUf2));
         row("UF2 for another chip", "samd21.uf2", refused(notUf2));
-        for (const char *name : {"pipe.uf2", "zero.uf2", "big.uf2"})
+        for (const char *name : {"pipe.uf2", "zero.uf2", "socket.uf2", "big.uf2"})
             row(name, name, refused(notUf2));
         for (const char *name : {"pipe.hex", "zero.hex"})
             row(name, name, refused("The selected file is not a valid Intel HEX firmware image."), core);
@@ -149,8 +159,12 @@ private slots:
             failed("Could not find the selected MIDI destination: 'VELTA 2'.", false), usb, "link", {" VELTA 2 "});
         row("command never sent", "fw.uf2", failed("Could not send the USB firmware update command on 'VELTA 2'.", false),
             usb, "mute");
+        // A busy sequencer may take more than a second.
+        row("command sent after 1.5 s", "fw.uf2", UpdaterHarness::usbSuccessLog, usb, "slow",
+            {"Synth", "VELTA 2 MIDI 1"});
         // It passes the check, which can't read it, and fails at the copy.
         row("folder named like firmware", "folder.uf2", failed("Could not read the selected firmware file."));
+        row("source gone before the copy", "gone.uf2", failed("Source firmware file was not found."));
         // No drive is mounted on a folder of the drive's name.
         row("drive never appears", "fw.uf2", failed("The USB firmware drive did not appear."), usb, "plain");
         // Found at once; gone during the pause before the copy.
@@ -170,7 +184,7 @@ private slots:
         const QString made = dir.filePath(file.trimmed()), path = file.trimmed().isEmpty() ? file : dir.filePath(file);
         QVERIFY(file.trimmed().isEmpty() || makeFile(made));
         UpdaterHarness h(midi, serial, 1.2);
-        h.scriptedMidi->completeSends = device != "mute";
+        h.scriptedMidi->completeSends = device != "mute" && device != "slow";
         h.question->answer = device == "ready";
         const QString drivePath = h.volumes.filePath("RPI-RP2");
         std::optional<DriveFolder> linked;
@@ -227,6 +241,14 @@ private slots:
         for (auto changed : {&FirmwareUpdater::midiPortNamesChanged, &FirmwareUpdater::selectedMIDIPortNameChanged,
                              &FirmwareUpdater::serialPortsChanged})
             connect(h.updater.get(), changed, this, [&] { listChangesWhileBusy += h->isBusy(); });
+        // The device list changes just before the click (the VELTA 2 under
+        // another endpoint, a second unit beside it), and then again while
+        // busy: the lists stay until the upload has ended.
+        if (log.size() > 1) {
+            h.scriptedMidi->destinations = {{5, "VELTA 2", {}}, {6, "Keys", {}}};
+            h.serial->notify();
+            h.settle();
+        }
         h->startUpload();
         returned = true;
         rescuer.join();
@@ -236,6 +258,13 @@ private slots:
         h.scriptedMidi->destinations = {{5, "VELTA 2", {}}, {6, "Keys", {}}};
         if (log.contains("busy:true") && QTest::qWaitFor([&] { return h->isBusy(); }, 5000))
             h.serial->notify();
+        if (file == "gone.uf2") // after the check, before the copy
+            QDir().rmdir(made);
+        if (device == "slow")
+            QTimer::singleShot(1500, [&] {
+                h.scriptedMidi->sent.value(0)->complete = true;
+                linked->plug();
+            });
         // What was checked is what is written.
         if (written)
             writeFile(made, randomBytes(2048));
