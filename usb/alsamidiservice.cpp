@@ -176,6 +176,11 @@ int AlsaMidiService::destinationCount()
         const int id = snd_seq_client_info_get_client(client);
         if (id == SND_SEQ_CLIENT_SYSTEM || id == self)
             continue;
+        // A kernel client without a sound card is no device: "Midi Through"
+        // is on every desktop, and picked first it would hide that no
+        // USB MIDI device is there.
+        if (snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(client) < 0)
+            continue;
         snd_seq_port_info_set_client(port, id);
         snd_seq_port_info_set_port(port, -1);
         while (snd_seq_query_next_port(seq_, port) >= 0) {

@@ -43,6 +43,8 @@ public:
     // Its stderr.
     QString log()
     {
+        if (!process_.isOpen())
+            return err_;
         out_ += process_.readAllStandardOutput();
         err_ += QString::fromUtf8(process_.readAllStandardError());
         return err_;
