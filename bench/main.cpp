@@ -1,7 +1,7 @@
 // velta-bench: measures the updater's hot paths against their plain
 // equivalents and prints one table. Started by bench/run.sh.
 //
-// Arguments: -v prints every sample to stderr; names (avrdude, uf2,
+// Arguments: -v prints every sample to stderr; names (avrdude, uf2, slow,
 // startup, refresh, vm) run only those benchmarks. "vm" boots the
 // test VM and runs "velta-bench vm-guest" in its desktop session, which
 // prints its rows for this table ("vm-drive" is its part run as the
@@ -11,6 +11,7 @@
 #include "realkernelbench.h"
 #include "benchtable.h"
 #include "refreshbench.h"
+#include "slowcopybench.h"
 #include "startupbench.h"
 #include "uf2copybench.h"
 
@@ -53,6 +54,10 @@ int main(int argc, char *argv[])
     if (wanted("uf2")) {
         step("UF2 copy, the updater's vs cp + sync");
         Uf2CopyBench(10).run(table);
+    }
+    if (wanted("slow")) {
+        step("UF2 copy onto a drive as slow as a boot loader, the update's vs dd (about two minutes)");
+        SlowCopyBench(3).run(table);
     }
     if (wanted("startup")) {
         step("start-up probe");

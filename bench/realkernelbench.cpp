@@ -56,7 +56,7 @@ void RealKernelBench::run(BenchTable &table) const
 void RealKernelBench::sends(BenchTable &table) const
 {
     // The device stays a MIDI device however often it hears the command.
-    SimDevice device(QStringLiteral("velta-gadgetdevice"));
+    SimDevice device;
     auto midi = AlsaMidiService::create();
     if (!device.start({QStringLiteral("midi"), QStringLiteral("--never-drive")}) || !midi) {
         table.fail(sendName, QStringLiteral("no device or no sequencer: ") + device.log(), sendTarget);
@@ -101,7 +101,7 @@ void RealKernelBench::updates(BenchTable &table) const
     Samples overhead;
     int failures = 0;
     for (int i = 0; i < updates_; ++i) {
-        SimDevice device(QStringLiteral("velta-gadgetdevice"));
+        SimDevice device;
         if (!device.start({QStringLiteral("midi")})) {
             ++failures;
             continue;
@@ -145,9 +145,9 @@ double RealKernelBench::commandToDrive()
     UpdaterHarness::settle();
     // The clock starts once the command has gone out.
     QElapsedTimer clock;
-    std::optional<QString> drive;
+    std::optional<BootDrive> drive;
     bool ended = false;
-    auto run = [](FirmwareUpdater &updater, QElapsedTimer &clock, std::optional<QString> &out,
+    auto run = [](FirmwareUpdater &updater, QElapsedTimer &clock, std::optional<BootDrive> &out,
                   bool &done) -> Task<void> {
         try {
             auto send = updater.sendUpdateCommand(port);
@@ -158,7 +158,8 @@ double RealKernelBench::commandToDrive()
             co_return;
         }
         clock.start();
-        auto driveWait = updater.waitForBootDrive(UpdaterPlatform::defaultBootDriveTimeoutSeconds);
+        // No boot drive is there before the command on this rig.
+        auto driveWait = updater.waitForBootDrive(UpdaterPlatform::defaultBootDriveTimeoutSeconds, {});
         out = co_await driveWait;
         done = true;
     };
@@ -177,7 +178,7 @@ void RealKernelBench::drives(BenchTable &table) const
         Samples samples;
         int failures = 0;
         for (int i = 0; i < drives_; ++i) {
-            SimDevice device(QStringLiteral("velta-gadgetdevice"));
+            SimDevice device;
             QString output;
             bool ok = false;
             if (device.start({QStringLiteral("midi"), QStringLiteral("--user"), desktopsession::user,

@@ -3,6 +3,7 @@
 #include "support/drivefolder.h"
 #include "support/intelhex.h"
 #include "support/processprobe.h"
+#include "support/slowdrive.h"
 #include "support/updaterharness.h"
 #include "support/stk500simprocess.h"
 #include "support/testfiles.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QListView>
@@ -231,29 +233,79 @@ private slots:
         QVERIFY(sim.flash(firmware.size()) != firmware);
     }
 
-    void coreProgressShowsWhileAvrdudeWrites()
+    void progressShowsWhileFirmwareIsWritten_data()
     {
-        // A chip that takes 4 ms a page, so the progress streams as a real one's does.
+        QTest::addColumn<FirmwareTarget>("target");
+        QTest::addColumn<QStringList>("phases");
+        QTest::addColumn<int>("steps");
+        QTest::newRow("Core: avrdude writes, then verifies") << FirmwareTarget::coreFirmware
+                                                             << QStringList{"Writing", "Verifying"} << 20;
+        QTest::newRow("USB: a drive as slow as a boot loader") << FirmwareTarget::usbFirmware
+                                                               << QStringList{"Copying"} << 8;
+    }
+
+    // Shown as the device takes it, in order, each phase rising, while the
+    // window goes on answering.
+    void progressShowsWhileFirmwareIsWritten()
+    {
+        QFETCH(FirmwareTarget, target);
+        QFETCH(QStringList, phases);
+        QFETCH(int, steps);
         QTemporaryDir dir;
+        // A chip that takes 4 ms a page, as a real one's progress streams.
         Stk500SimProcess sim({"--page-ms", "4"});
-        UpdaterHarness h(std::make_shared<ScriptedMidiService>(), {sim.portPath()});
-        h->setSelectedTarget(FirmwareTarget::coreFirmware);
-        h->setFirmwarePath(testfiles::writeFile(dir, "core.hex", toIntelHex(testfiles::randomBytes(32 * 1024))));
+        UpdaterHarness h(std::make_shared<ScriptedMidiService>(QStringList{"VELTA 2 MIDI 1"}), {sim.portPath()});
+        // 256 KiB at a boot loader's 64 KiB/s; it restarts once it holds them.
+        SlowDrive drive;
+        const QString mountPoint = dir.filePath("RPI-RP2");
+        if (target == FirmwareTarget::usbFirmware) {
+            if (!QFile::exists("/dev/fuse"))
+                QSKIP("no /dev/fuse for the slow drive");
+            QVERIFY2(QDir().mkdir(dir.filePath("drive")), "drive folder");
+            QVERIFY2(drive.start(dir.filePath("drive"), mountPoint, {"--leave", "--board-id", "RPI-RP2"}),
+                     qPrintable(drive.log()));
+            h.scriptedMidi->onSend = [&] { QFile::link(mountPoint, h.volumes.filePath("RPI-RP2")); };
+        }
+        const QByteArray image = target == FirmwareTarget::usbFirmware ? uf2image::image(512)
+                                                                        : toIntelHex(testfiles::randomBytes(32 * 1024));
+        h->setSelectedTarget(target);
+        h->setFirmwarePath(testfiles::writeFile(dir, target == FirmwareTarget::usbFirmware ? "usb.uf2" : "core.hex",
+                                                image));
+        h->refreshDevices();
         ShownWindow w(h);
         auto *bar = w.view.findChild<QProgressBar *>();
-        // Shown as avrdude goes, in its order: writing, then verifying, each rising.
-        const QStringList phases{"Writing", "Verifying"};
         QList<std::pair<qsizetype, int>> shown;
+        QStringList pictured;
+        QElapsedTimer sinceTick;
+        qint64 longestGap = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, [&] {
+            if (!shown.isEmpty() && shown.last().second < 100)
+                longestGap = std::max(longestGap, sinceTick.elapsed());
+            sinceTick.restart();
+        });
         connect(h.updater.get(), &FirmwareUpdater::progressChanged, &w.view, [&] {
             if (const std::optional<UploadProgress> &progress = h->progress()) {
                 QVERIFY(bar->isVisible() && bar->value() == progress->percent);
+                // A picture of each phase half-way, beside the test program.
+                if (progress->percent >= 50 && !pictured.contains(progress->phase)) {
+                    pictured << progress->phase;
+                    w.view.grab().save(QCoreApplication::applicationDirPath() + "/window-" + progress->phase + ".png");
+                }
                 shown.append({phases.indexOf(progress->phase), progress->percent});
             }
         });
+        sinceTick.start();
+        tick.start(10);
         h->startUpload();
         QVERIFY(h.waitUntilIdle(60000) && !bar->isVisible());
+        QCOMPARE(h.alertMessages().value(0).left(20), target == FirmwareTarget::usbFirmware ? "USB firmware upload "
+                                                                                            : "Core firmware upload");
         QVERIFY(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) == shown.end());
-        QVERIFY(shown.size() >= 20 && shown.first().first == 0 && shown.last() == std::pair(qsizetype(1), 100));
+        QVERIFY(shown.size() >= steps && shown.first().first == 0);
+        QCOMPARE(shown.last(), std::pair(phases.size() - 1, 100));
+        // Events kept flowing: a copy on the main thread froze the window for all of its 4 s.
+        QVERIFY2(longestGap < 1000, qPrintable(QString("the window stood still for %1 ms").arg(longestGap)));
     }
 
     void noDeviceLongStatusLongPath()
