@@ -4,7 +4,7 @@
 //   velta-gadgetdevice midi [--never-drive | --stay] [DRIVE OPTIONS]
 //   velta-gadgetdevice bootloader [--stay] [DRIVE OPTIONS]
 //   velta-gadgetdevice other-drive [DRIVE OPTIONS]
-//   velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]
+//   velta-gadgetdevice serial [--product NAME] [--unplug-after-pages N] [stk500sim options...]
 //   velta-gadgetdevice unplug
 //   DRIVE OPTIONS: [--chip rp2040|rp2350] [--user NAME] [--mount self|desktop|none]
 //
@@ -640,7 +640,8 @@ int runOtherDrive(const DriveOptions &options)
     return 0;
 }
 
-int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string> &simulatorOptions)
+int runSerial(const std::string &product, std::optional<int> unplugAfterPages,
+              const std::vector<std::string> &simulatorOptions)
 {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -649,7 +650,7 @@ int runSerial(std::optional<int> unplugAfterPages, const std::vector<std::string
 
     Gadget gadget;
     std::string error;
-    if (!gadget.create("velta-serial", "VELTA 2", 0x0003, "acm.velta", {}, error) || !gadget.bind(error)) {
+    if (!gadget.create("velta-serial", product, 0x0003, "acm.velta", {}, error) || !gadget.bind(error)) {
         note(error);
         return 1;
     }
@@ -727,7 +728,7 @@ int usage()
     std::fputs("usage: velta-gadgetdevice midi [--never-drive | --stay] [DRIVE OPTIONS]\n"
                "       velta-gadgetdevice bootloader [--stay] [DRIVE OPTIONS]\n"
                "       velta-gadgetdevice other-drive [DRIVE OPTIONS]\n"
-               "       velta-gadgetdevice serial [--unplug-after-pages N] [stk500sim options...]\n"
+               "       velta-gadgetdevice serial [--product NAME] [--unplug-after-pages N] [stk500sim options...]\n"
                "       velta-gadgetdevice unplug\n"
                "DRIVE OPTIONS: [--chip rp2040|rp2350] [--user NAME] [--mount self|desktop|none]\n",
                stderr);
@@ -788,9 +789,13 @@ int main(int argc, char **argv)
 
     std::optional<int> unplugAfterPages;
     std::vector<std::string> simulatorOptions;
+    // Another board's serial port: the same line under another USB product string.
+    std::string product = "VELTA 2";
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--unplug-after-pages") {
+        if (arg == "--product" && i + 1 < argc) {
+            product = argv[++i];
+        } else if (arg == "--unplug-after-pages") {
             char *end = nullptr;
             const long pages = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
             if (pages < 0 || !end || *end)
@@ -801,5 +806,5 @@ int main(int argc, char **argv)
             simulatorOptions.push_back(arg);
         }
     }
-    return runSerial(unplugAfterPages, simulatorOptions);
+    return runSerial(product, unplugAfterPages, simulatorOptions);
 }

@@ -13,6 +13,7 @@ const char *const usage =
     "  --tty PATH               serve the existing tty PATH (raw mode), print 'TTY <path>'\n"
     "  --link PATH              symlink PATH to the pty slave (removed on exit)\n"
     "  --flash-out FILE         rewrite FILE with the 32 KiB flash after every page\n"
+    "  --input-out FILE         append every byte received to FILE\n"
     "  --signature XX:XX:XX     device signature (default 1e:95:14)\n"
     "  --page-ms N              take N ms to program each flash page, as a chip does\n"
     "  --quiet-after-pages N    stop answering for good after N page writes\n"
@@ -49,6 +50,8 @@ bool parse(int argc, char **argv, Options &o)
         int count = 0;
         if (arg == "--tty" || arg == "--link" || arg == "--flash-out")
             (arg == "--tty" ? o.ttyPath : arg == "--link" ? o.linkPath : o.flashOutPath) = value;
+        else if (arg == "--input-out")
+            o.inputOutPath = value;
         else if (arg == "--signature" && parseSignature(value, o.signature))
             continue;
         else if (arg == "--page-ms" && parseCount(value, o.pageMs))

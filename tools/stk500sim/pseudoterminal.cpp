@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,20 +32,25 @@ bool PseudoTerminal::open(std::string &error)
     if (!name)
         return fail("ptsname");
     m_slavePath = name;
-    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_slave < 0)
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
         return fail("open slave");
 
     // Raw on the slave side: no echo of our own answers back to us, no CR/LF
     // mangling of binary data before the client sets its own modes.
+    // The modes stay with the pair after the slave is closed.
     termios tio{};
-    if (tcgetattr(m_slave, &tio) != 0)
-        return fail("tcgetattr");
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (tcsetattr(m_slave, TCSANOW, &tio) != 0)
-        return fail("tcsetattr");
+    bool raw = tcgetattr(slave, &tio) == 0;
+    if (raw) {
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        raw = tcsetattr(slave, TCSANOW, &tio) == 0;
+    }
+    ::close(slave);
+    if (!raw)
+        return fail("raw mode");
+    m_ownPair = true;
 
     const int flags = fcntl(m_master, F_GETFL);
     if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0)
@@ -103,9 +109,13 @@ void PseudoTerminal::close()
             unlink(m_linkPath.c_str());
         m_linkPath.clear();
     }
-    if (m_slave >= 0)
-        ::close(m_slave);
     if (m_master >= 0)
         ::close(m_master);
-    m_slave = m_master = -1;
+    m_master = -1;
+    m_ownPair = false;
+}
+
+bool PseudoTerminal::awaitingClient(short pollEvents) const
+{
+    return m_ownPair && (pollEvents & POLLHUP) && !(pollEvents & POLLIN);
 }

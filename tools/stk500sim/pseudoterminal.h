@@ -3,9 +3,10 @@
 #include <string>
 
 // The line the simulator serves: a pty pair whose master side is ours, or an
-// existing tty such as a USB gadget's serial port. For a pty the simulator
-// also keeps a slave fd open: without it the master reads EIO/POLLHUP every
-// time a client closes the port, and the next client would find a dead line.
+// existing tty such as a USB gadget's serial port. For a pty no slave fd is
+// kept open, as no board holds its own port open: while no client has the
+// port, the master polls POLLHUP and reads EIO (see awaitingClient), and the
+// next client finds the line as it was set.
 class PseudoTerminal
 {
 public:
@@ -24,11 +25,14 @@ public:
     void close();
 
     int masterFd() const { return m_master; }
+    bool isOwnPair() const { return m_ownPair; }
+    // A pty of ours with no client on its slave side: nothing to read yet.
+    bool awaitingClient(short pollEvents) const;
     const std::string &slavePath() const { return m_slavePath; }
 
 private:
     int m_master = -1;
-    int m_slave = -1;
+    bool m_ownPair = false;
     std::string m_slavePath;
     std::string m_linkPath;
 };

@@ -17,6 +17,8 @@ constexpr auto PacketGap = std::chrono::milliseconds(200);
 // How long a blocked answer may wait for the slave's input queue to drain;
 // only fills up when no client is reading, and then the answer is moot.
 constexpr int SendTimeoutMs = 2000;
+// How often a port nobody has open is looked at again.
+constexpr int ClientPollMs = 10;
 
 // Temp file + rename, so a concurrent reader sees the old or the new image,
 // never a torn one.
@@ -52,6 +54,13 @@ bool Simulator::setUp()
     }
     if (m_options.quietAfterPages)
         m_target.goQuietAfterPages(*m_options.quietAfterPages);
+    if (!m_options.inputOutPath.empty()) {
+        m_inputOut = ::open(m_options.inputOutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (m_inputOut < 0) {
+            std::fprintf(stderr, "stk500sim: %s: %s\n", m_options.inputOutPath.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
 
     // An erased image from the start, so a reader never has to tell "no
     // file yet" from "nothing written".
@@ -87,15 +96,19 @@ int Simulator::run()
             m_target.abandonPacket();
             continue;
         }
+        if (m_pty.awaitingClient(fds[0].revents)) {
+            // The master polls POLLHUP until a client opens the port: look again soon.
+            poll(&fds[1], 1, ClientPollMs);
+            continue;
+        }
         if (fds[0].revents & POLLIN) {
             if (!serveInput())
                 return 1;
             if (m_pulled)
                 return 0;
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            // Cannot happen on a pty while we hold the slave open; a served
-            // tty hangs up when its device goes away. Bail out rather than
-            // spin on it.
+            // A served tty hangs up when its device goes away. Bail out
+            // rather than spin on it.
             std::fprintf(stderr, "stk500sim: %s hung up\n", m_pty.slavePath().c_str());
             return 1;
         }
@@ -108,12 +121,16 @@ bool Simulator::serveInput()
     std::uint8_t buffer[4096];
     const ssize_t n = read(m_pty.masterFd(), buffer, sizeof buffer);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR)
+        // EIO: the client closed the port; whatever it sent was read before.
+        if (errno == EAGAIN || errno == EINTR || (errno == EIO && m_pty.isOwnPair()))
             return true;
         std::fprintf(stderr, "stk500sim: read: %s\n", std::strerror(errno));
         return false;
     }
     m_lastByte = std::chrono::steady_clock::now();
+    // Whatever reached the line, also what no boot loader would answer.
+    if (m_inputOut >= 0 && n > 0 && ::write(m_inputOut, buffer, std::size_t(n)) != n)
+        std::fprintf(stderr, "stk500sim: cannot log the input: %s\n", std::strerror(errno));
     std::vector<std::uint8_t> answer;
     const int pagesBefore = m_target.pagesWritten();
     for (ssize_t i = 0; i < n && !m_target.quiet(); ++i) {

@@ -17,6 +17,7 @@ struct Options
     std::string linkPath;
     std::string ttyPath;
     std::string flashOutPath;
+    std::string inputOutPath;
     std::array<std::uint8_t, 3> signature{0x1e, 0x95, 0x14};
     std::optional<int> quietAfterPages;
     std::optional<int> closeAfterPages;
@@ -46,4 +47,5 @@ private:
     int m_savedPages = -1; // the flash changes only with a page write
     std::chrono::steady_clock::time_point m_lastByte;
     bool m_pulled = false;
+    int m_inputOut = -1;
 };
