@@ -6,6 +6,7 @@
 #include "base/mainthread.h"
 #include "base/textcompare.h"
 #include "base/updatererror.h"
+#include "core/portholder.h"
 #include "core/serialaccess.h"
 #include "core/serialregistry.h"
 #include "usb/bootdrive.h"
@@ -397,6 +398,12 @@ void FirmwareUpdater::uploadCoreFirmware(const QString &filePath)
     }
     if (const std::optional<QString> refusal = serialPermissionProblem(path)) {
         alert(*refusal);
+        return;
+    }
+    // A serial monitor left open would take the boot loader's answers, or
+    // make avrdude fail at once with a long dump.
+    if (const std::optional<PortHolder> holder = findPortHolder(path)) {
+        alert(portInUseMessage(path, *holder));
         return;
     }
     setBusy(true);

@@ -304,14 +304,18 @@ private slots:
     void coreUploads_data()
     {
         QTest::addColumn<QStringList>("simulator");
-        QTest::newRow("done") << QStringList();
+        QTest::addColumn<bool>("held");
+        QTest::newRow("done") << QStringList() << false;
+        // A serial monitor left open: named, nothing started; closed, the update runs.
+        QTest::newRow("held by another program, then closed") << QStringList() << true;
         // The simulator closes the pty mid-write and its port goes away;
         // avrdude would then spin until its limit.
-        QTest::newRow("cable pulled") << QStringList{"--close-after-pages", "8"};
+        QTest::newRow("cable pulled") << QStringList{"--close-after-pages", "8"} << false;
     }
     void coreUploads()
     {
         QFETCH(QStringList, simulator);
+        QFETCH(bool, held);
         Stk500SimProcess sim(simulator);
         QTemporaryDir dir;
         const QByteArray image = randomBytes(16 * 1024);
@@ -324,6 +328,25 @@ private slots:
         h.settle();
         QVERIFY(sim.isRunning() && h->selectedSerialPortPath() == sim.portPath());
         h.log.clear();
+        if (held) {
+            QProcess monitor;
+            monitor.start("cat", {sim.portPath()});
+            const QDir fds(QString("/proc/%1/fd").arg(monitor.processId()));
+            QVERIFY(QTest::qWaitFor([&] {
+                const auto open = fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+                return std::any_of(open.begin(), open.end(), [&](const QFileInfo &fd) {
+                    return fd.symLinkTarget() == QFile::symLinkTarget(sim.portPath());
+                });
+            }));
+            const QString status = h->statusText();
+            h->startUpload();
+            h.settle();
+            QCOMPARE(h.log, QStringList{"alert:The serial device " + sim.portPath() + " is in use by cat (process "
+                                        + QString::number(monitor.processId()) + "). Close it, then press Upload again."});
+            QVERIFY(h->statusText() == status && !h->isBusy() && processprobe::childrenNamed("avrdude") == 0);
+            processprobe::stop(monitor);
+            h.log.clear();
+        }
         int ticks = 0; // the window keeps running while avrdude works
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
