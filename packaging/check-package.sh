@@ -28,6 +28,8 @@ timeout 120 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
+rule="$root/usr/lib/udev/rules.d/70-veltaupdater.rules"
+grep -q 'TAG+="uaccess"' "$rule" && grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' "$rule" || fail "the udev rule"
 desktop-file-validate "$root/usr/share/applications/veltaupdater.desktop" || fail "desktop entry"
 appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml || fail "AppStream metainfo"
 

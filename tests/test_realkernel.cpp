@@ -12,8 +12,12 @@
 #include "support/updaterharness.h"
 #include "usb/alsamidiservice.h"
 
+#include <QApplication>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
@@ -162,9 +166,11 @@ private slots:
         QTest::newRow("USB, the boot loader never takes it") << "" << QStringList{"midi", "--stay"} + drive + QStringList{"desktop"}
             << stays << fatName;
         QTest::newRow("USB, polkit refuses the mount") << "refuse mounts" << midi + QStringList{"none"} << refused << "";
-        // Left in its boot loader: no MIDI port, its drive; the question answered Copy Firmware.
+        // Left in its boot loader: no MIDI port, its drive, which the updater mounts once asked.
         QTest::newRow("USB, back from the boot loader") << "" << QStringList{"bootloader"} + drive + QStringList{"none"}
-            << QStringList{"question:/media/velta/RPI-RP2"} + UpdaterHarness::usbSuccessLog << fatName;
+            << QStringList{"question:A UF2 boot drive is connected at /media/velta/RPI-RP2, but no USB MIDI device is."}
+                   + UpdaterHarness::usbSuccessLog
+            << fatName;
         QTest::newRow("USB, cable pulled before Upload") << "pull the cable" << QStringList{"midi"}
             << QStringList{"busy:true", "status:Uploading USB firmware…", "busy:false", "alert:USB firmware update "
                            "failed.\n\nCould not send the USB firmware update command on '" + port + "'.", "status:Failed."}
@@ -269,6 +275,84 @@ private slots:
         QVERIFY(QTest::qWaitFor([] { return desktopsession::bootDriveMount().isEmpty() && QDir("/media/velta").isEmpty(); }, 10000));
     }
 
+    void serialPortOnADesktop_data()
+    {
+        QTest::addColumn<QString>("product");
+        QTest::addColumn<bool>("allowlisted");
+        QTest::addColumn<bool>("marked");
+        QTest::newRow("the VELTA's port") << "VELTA 2" << false << true;
+        QTest::newRow("another board's port") << "Serial Board" << false << false;
+        // ModemManager probes what it is told is a modem (a udev tag, or a
+        // vendor one of its plugins knows): what such probing does.
+        QTest::newRow("another board's port, taken for a modem") << "Serial Board" << true << false;
+    }
+
+    // ModemManager as Debian runs it, on the system bus with udev, while a
+    // Core update starts as the desktop user the moment the port appears.
+    // The package's udev rule gives the VELTA's port to the seat's user and
+    // tells ModemManager to leave it alone.
+    void serialPortOnADesktop()
+    {
+        QFETCH(QString, product);
+        QFETCH(bool, allowlisted);
+        QFETCH(bool, marked);
+        QCOMPARE(QProcess::execute("usermod", {"-aG", "dialout", desktopsession::user}), 0);
+        // Debian's avrdude package tags every CDC ACM port uaccess itself: out
+        // of the way, the tag shows what the rule does.
+        const QString avrdudeRule = "/usr/lib/udev/rules.d/60-avrdude.rules";
+        QFile::rename(avrdudeRule, avrdudeRule + ".off");
+        const QString modemRule = "/etc/udev/rules.d/79-velta-test-modem.rules";
+        if (allowlisted)
+            writeFile(modemRule, "SUBSYSTEM==\"tty\", ATTRS{product}==\"" + product.toUtf8()
+                                     + "\", ENV{ID_MM_DEVICE_PROCESS}=\"1\"\n");
+        const auto restoreRules = qScopeGuard([&] {
+            QFile::rename(avrdudeRule + ".off", avrdudeRule);
+            QFile::remove(modemRule);
+        });
+        // udevd looks at its rules again at most every 3 s (and refuses
+        // "udevadm control --reload" in the VM's chroot).
+        QTest::qWait(3500);
+
+        const QString mmLog = "/run/velta-desktop/modemmanager.log";
+        QFile::remove(mmLog);
+        QProcess modemManager;
+        modemManager.start("/usr/sbin/ModemManager", {"--log-level=DEBUG", "--log-file=" + mmLog, "--log-timestamps"});
+        const auto stopModemManager = qScopeGuard([&] { processprobe::stop(modemManager); });
+        QCOMPARE(QProcess::execute("gdbus", {"wait", "--system", "--timeout", "30", "org.freedesktop.ModemManager1"}), 0);
+
+        const QByteArray bytes = randomBytes(4 * 1024);
+        const QString path = writeFile(desktopsession::exchange + "/core.hex", toIntelHex(bytes));
+        const QString input = desktopsession::exchange + "/line.bin";
+        QFile::remove(flash);
+        SimDevice sim;
+        QVERIFY2(sim.start({"serial", "--product", product, "--flash-out", flash, "--input-out", input}),
+                 qPrintable(sim.log()));
+        QString output;
+        const int code = desktopsession::runAsUser("test_realkernel", {"as-user", path, "30"}, 150000, &output);
+        // Probes would go on for some seconds after the port appeared.
+        QTest::qWait(3000);
+        const QString properties = QString::fromUtf8(run("udevadm", {"info", "-q", "property", "-n", "/dev/ttyACM0"}));
+        sim.stop();
+        const QStringList probes = QString::fromLatin1(readFile(input))
+                                       .split(QRegularExpression("[\\r\\n]+"))
+                                       .filter(QRegularExpression("^AT"));
+        const QStringList mmLines = QString::fromUtf8(readFile(mmLog)).split('\n').filter("ttyACM0");
+        qInfo().noquote() << "udev:" << properties.split('\n').filter(QRegularExpression("^(TAGS|ID_MM_)")).join(" ");
+        qInfo().noquote() << "ModemManager on ttyACM0:\n" << mmLines.join('\n');
+        qInfo().noquote() << "AT commands on the line:" << probes.join(" | ");
+        qInfo().noquote() << "the update:" << output.split('\n').filter("LOG ").join(" | ");
+
+        QCOMPARE(properties.contains(QRegularExpression("^TAGS=.*:uaccess:", QRegularExpression::MultilineOption)), marked);
+        QCOMPARE(properties.contains(QRegularExpression("^ID_MM_DEVICE_IGNORE=1$", QRegularExpression::MultilineOption)),
+                 marked);
+        QCOMPARE(!probes.isEmpty(), allowlisted);
+        if (probes.isEmpty()) {
+            QCOMPARE(code, 0);
+            QVERIFY2(output.contains("LOG alert:Core firmware upload complete."), qPrintable(output));
+            QCOMPARE(readFile(flash).left(bytes.size()), bytes);
+        }
+    }
+
     void twoUpdatesInARow()
     {
         // As the real device, the rig's restarts with its new firmware once
@@ -297,7 +381,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     TestRealKernel test;
     if (argc < 4 || qstrcmp(argv[1], "as-user") != 0)
         return QTest::qExec(&test, argc, argv);
@@ -307,10 +391,22 @@ int main(int argc, char **argv)
         return 2;
     UpdaterPlatform platform = systemPlatform();
     platform.bootDriveTimeoutSeconds = QString(argv[3]).toDouble();
-    // The harness answers the question Copy Firmware, and logs it.
-    platform.bootDriveQuestion = nullptr;
     UpdaterHarness h(std::move(platform));
-    h.question->answer = true;
+    // The product's own question, answered Copy Firmware with keys as a
+    // user does: Tab from the default Cancel, then Space.
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&h] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (!h.log.contains("question:" + box->text()))
+            h.log << "question:" + box->text();
+        // Keys go where the box's focus is, as the keyboard's do.
+        QWidget *focused = box->focusWidget() ? box->focusWidget() : box;
+        auto *button = qobject_cast<QPushButton *>(focused);
+        QTest::keyClick(focused, button && button->text() == "Copy Firmware" ? Qt::Key_Space : Qt::Key_Tab);
+    });
+    answer.start(100);
     h->refreshDevices();
     for (const QString &entry : update(h, argv[2]))
         std::printf("LOG %s\n", QString(entry).replace('\n', "\\n").toUtf8().constData());

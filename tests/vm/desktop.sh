@@ -31,6 +31,9 @@ for d in "$(dirname "$(realpath -m -- "$(command -v -- "$1" || echo "$1")")")" "
   while [ "$d" != / ]; do chmod o+x "$d" || fail "cannot open $d to $user"; d="$(dirname "$d")"; done
 done
 
+# The package's udev rule, where the package puts it: it marks the VELTA's serial port.
+install -m 644 "$(dirname "$(realpath "$0")")/../../packaging/70-veltaupdater.rules" /usr/lib/udev/rules.d/ ||
+  fail "cannot install the udev rule"
 /lib/systemd/systemd-udevd --daemon >"$state/udevd.log" 2>&1 || fail "systemd-udevd did not start"
 udevadm trigger --action=add || fail "udevadm trigger failed"
 # udisksd is started here and a test stops it: D-Bus must not start it again.
