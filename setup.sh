@@ -13,7 +13,7 @@ top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$top/build"
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libasound2-dev avrdude fonts-dejavu-core libudev-dev)
-test_packages=(strace qemu-system-x86 busybox-static cpio kmod xz-utils dosfstools mtools alsa-utils udev dbus polkitd udisks2 acl libglib2.0-bin xvfb file dpkg-dev lintian desktop-file-utils appstream at-spi2-core gir1.2-atspi-2.0 python3-gi python3-fusepy fuse3 modemmanager)
+test_packages=(strace qemu-system-x86 busybox-static cpio kmod xz-utils dosfstools mtools alsa-utils udev dbus polkitd udisks2 acl libglib2.0-bin xvfb file dpkg-dev lintian desktop-file-utils appstream at-spi2-core gir1.2-atspi-2.0 python3-gi python3-fusepy fuse3 modemmanager orca openbox xdotool)
 run_packages=(xvfb)
 
 packages=("${build_packages[@]}")

@@ -56,8 +56,7 @@ def on_event(event):
         source, kind = event.source, event.type
         if kind.endswith(":focused") and event.detail1:
             heard.append("focus: " + describe(source))
-        elif kind.startswith("object:text-changed") and source.get_role() == Atspi.Role.LABEL \
-                and source.get_name() == "Status":  # the status line speaks by itself
+        elif kind.startswith("object:text-changed") and source.get_role() == Atspi.Role.STATUS_BAR:
             heard.append("status: " + event.any_data)
         elif kind.endswith(":sensitive") and not event.detail1 and source.get_name() == "Upload USB Firmware":
             heard.append("disabled: " + describe(source))
@@ -114,16 +113,17 @@ try:
     press("Return")
     hear("the update's alert", "focus: push button 'OK'", timeout=20)
     press("Return")
-    hear("the window again", "focus: label 'Firmware File'")
+    hear("the window again", "focus: text 'Firmware File'")
     hear("the last status", "status: Done.", 0)
 
     for prefix, entries, wanted in (
             ("focus: ", [e for i, e in enumerate(heard) if i not in dialog], [
-                "check box 'USB Firmware (.uf2)' checked", "label 'Firmware File' text 'No firmware file selected'",
-                "push button 'Choose…'", "push button 'Choose…'",
+                "radio button 'USB Firmware (.uf2)' checked", "text 'Firmware File' text 'No firmware file selected'",
+                # Before the dialog, then back from it, then said again once the window is active.
+                "push button 'Choose…'", "push button 'Choose…'", "push button 'Choose…'",
                 "combo box 'VELTA 2 MIDI 1' labelled 'USB MIDI Device'", "push button 'Refresh'",
-                "push button 'Upload USB Firmware'", "label 'Firmware File' text '%s'" % firmware,
-                "push button 'OK'", "label 'Firmware File' text '%s'" % firmware]),
+                "push button 'Upload USB Firmware'", "text 'Firmware File' text '%s'" % firmware,
+                "push button 'OK'", "text 'Firmware File' text '%s'" % firmware]),
             ("status: ", heard, ["USB firmware update ready.", "Firmware file selected.", "Uploading USB firmware…",
                                  "Waiting for USB firmware drive…", "Finishing…", "Done."]),
             ("alert: ", heard, ["VELTA 2 Updater / USB firmware upload complete."]),

@@ -1,12 +1,15 @@
 #include "ui/contentview.h"
 
 #include "app/firmwareupdater.h"
+#include "ui/announcer.h"
 #include "ui/pathbox.h"
 #include "ui/quitquestion.h"
 #include "ui/readablelabel.h"
+#include "ui/segmentedpicker.h"
 #include "ui/spinner.h"
 
-#include <QButtonGroup>
+#include <QAccessible>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -117,10 +120,10 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
     connect(model, &FirmwareUpdater::isBusyChanged, this, &ContentView::showBusy);
     connect(model, &FirmwareUpdater::progressChanged, this, &ContentView::showProgress);
 
-    connect(m_targetSegments, &QButtonGroup::idClicked, this, [this](int index) {
+    connect(m_targetPicker, &SegmentedPicker::chosen, this, [this](int index) {
         m_updater->setSelectedTarget(allFirmwareTargets.at(size_t(index)));
     });
-    connect(m_chooseButton, &QPushButton::clicked, this, [this] { m_updater->chooseFirmwareFile(); });
+    connect(m_chooseButton, &QPushButton::clicked, this, &ContentView::chooseFile);
     connect(m_refreshButton, &QPushButton::clicked, this, [this] { m_updater->refreshDevices(); });
     connect(m_uploadButton, &QPushButton::clicked, this, [this] { m_updater->startUpload(); });
     connect(m_midiPicker, &QComboBox::activated, this, [this](int index) {
@@ -164,22 +167,11 @@ QWidget *ContentView::buildGroup()
 
     QHBoxLayout *targetRow = addSection(sections, headline(QStringLiteral("Firmware Target"), group));
     QLabel *pickerLabel = plainLabel(QStringLiteral("Firmware Target"), group);
-    // A segmented control: joined, mutually exclusive buttons, one per target.
-    m_targetPicker = new QWidget(group);
+    QStringList targets;
+    for (FirmwareTarget t : allFirmwareTargets)
+        targets << label(t);
+    m_targetPicker = new SegmentedPicker(targets, group);
     m_targetPicker->setAccessibleName(QStringLiteral("Firmware Target"));
-    auto *segments = new QHBoxLayout(m_targetPicker);
-    segments->setContentsMargins(0, 0, 0, 0);
-    segments->setSpacing(0);
-    m_targetSegments = new QButtonGroup(m_targetPicker);
-    for (FirmwareTarget t : allFirmwareTargets) {
-        auto *segment = new QPushButton(label(t), m_targetPicker);
-        segment->setCheckable(true);
-        segment->setAutoDefault(false);
-        segment->setFocusPolicy(Qt::TabFocus);
-        m_targetSegments->addButton(segment, int(m_targetSegments->buttons().size()));
-        segments->addWidget(segment);
-    }
-    segments->addStretch(1);
     pickerLabel->setBuddy(m_targetPicker);
     targetRow->addWidget(pickerLabel);
     targetRow->addWidget(m_targetPicker, 1);
@@ -233,8 +225,11 @@ QWidget *ContentView::buildActions()
     m_statusLine->setWordWrap(true);
     scaleFont(m_statusLine, 0.95, QFont::Normal);
     dim(m_statusLine);
-    m_statusLine->setAccessibleName(QStringLiteral("Status"));
+    // Named by the line it shows, so a reader's read-status-bar command says that line.
+    m_statusLine->setAccessibleRole(QAccessible::StatusBar);
     layout->addWidget(m_statusLine);
+    // Orca says a label's or a status bar's new text only while it has the focus.
+    m_announcer = new Announcer(actions);
 
     // While an upload runs: the phase avrdude names, or the copy onto the
     // boot drive, and how far into it it is.
@@ -276,6 +271,42 @@ void ContentView::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
+void ContentView::chooseFile()
+{
+    m_updater->chooseFirmwareFile();
+    // Orca can take the file dialog's deactivation after the window's return,
+    // and then follows no window. Once the window is active again it hears
+    // that, and where the focus is, once more.
+    m_focusToSayAgain = true;
+    if (isActiveWindow()) {
+        sayFocusAgain();
+        return;
+    }
+    // The keys come here again, but Qt may still count the closed dialog
+    // as active, and Orca ignores the focus of a window that is not.
+    activateWindow();
+    QApplication::setActiveWindow(this);
+}
+
+void ContentView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_focusToSayAgain)
+        sayFocusAgain();
+}
+
+void ContentView::sayFocusAgain()
+{
+    m_focusToSayAgain = false;
+    QAccessible::State active;
+    active.active = true;
+    QAccessibleStateChangeEvent activated(this, active);
+    QAccessible::updateAccessibility(&activated);
+    QWidget *focused = focusWidget() ? focusWidget() : m_chooseButton;
+    QAccessibleEvent focus(focused, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+}
+
 void ContentView::onTargetChanged()
 {
     showTarget();
@@ -286,7 +317,7 @@ void ContentView::onTargetChanged()
 void ContentView::showTarget()
 {
     const bool usb = m_updater->selectedTarget() == FirmwareTarget::usbFirmware;
-    m_targetSegments->button(usb ? 0 : 1)->setChecked(true);
+    m_targetPicker->setCurrent(usb ? 0 : 1);
     m_deviceHeading->setText(usb ? QStringLiteral("USB MIDI Device") : QStringLiteral("USB Serial Device"));
     // On Linux a drop-down's name is its current item; the heading is read as its label.
     m_deviceHeading->setBuddy(usb ? m_midiPicker : m_serialPicker);
@@ -348,6 +379,7 @@ void ContentView::fillPicker(QComboBox *picker, const QList<std::pair<QString, Q
 void ContentView::showStatus()
 {
     m_statusLine->setReadableText(m_updater->statusText());
+    m_announcer->announce(m_updater->statusText());
 }
 
 void ContentView::showBusy()

@@ -5,14 +5,15 @@
 #include <memory>
 #include <utility>
 
+class Announcer;
 class FirmwareUpdater;
 class PathBox;
-class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class ReadableLabel;
+class SegmentedPicker;
 class Spinner;
 
 // The one window: target, file, device, Upload, status. It shows the
@@ -28,6 +29,7 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     QWidget *buildGroup();
@@ -43,12 +45,14 @@ private:
     void showStatus();
     void showBusy();
     void showProgress();
+    void chooseFile();
+    void sayFocusAgain();
 
     std::shared_ptr<FirmwareUpdater> m_updater;
     bool m_firstShowDone = false;
+    bool m_focusToSayAgain = false;
 
-    QWidget *m_targetPicker = nullptr;
-    QButtonGroup *m_targetSegments = nullptr;
+    SegmentedPicker *m_targetPicker = nullptr;
     PathBox *m_pathBox = nullptr;
     QPushButton *m_chooseButton = nullptr;
     QLabel *m_deviceHeading = nullptr;
@@ -58,6 +62,7 @@ private:
     QPushButton *m_uploadButton = nullptr;
     Spinner *m_spinner = nullptr;
     ReadableLabel *m_statusLine = nullptr;
+    Announcer *m_announcer = nullptr;
     QWidget *m_progressRow = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QLabel *m_phaseLabel = nullptr;

@@ -26,6 +26,8 @@ PathBox::PathBox(QWidget *parent) : QWidget(parent), m_label(new ReadableLabel(t
     m_label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // A stop on the way with Tab, so the path can be heard and copied by keys.
     m_label->setFocusPolicy(Qt::StrongFocus);
+    // Read-only text, which readers say with its content; a label they say by its name alone.
+    m_label->setAccessibleRole(QAccessible::EditableText);
     setFocusProxy(m_label);
     m_label->setContextMenuPolicy(Qt::CustomContextMenu);
     // The label's own width must not follow the path, or a long path would

@@ -9,7 +9,9 @@ namespace {
 // A label has no text interface of its own, and a named one says only its name.
 class ReadableLabelAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
-    explicit ReadableLabelAccessible(ReadableLabel *label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+    explicit ReadableLabelAccessible(ReadableLabel *label) : QAccessibleWidget(label) {}
+
+    QAccessible::Role role() const override { return static_cast<ReadableLabel *>(widget())->accessibleRole(); }
 
     void *interface_cast(QAccessible::InterfaceType type) override
     {
@@ -22,6 +24,13 @@ public:
         if (kind == QAccessible::Name && widget()->accessibleName().isEmpty())
             return content();
         return QAccessibleWidget::text(kind);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.readOnly = true;
+        state.selectableText = widget()->focusPolicy() != Qt::NoFocus;
+        return state;
     }
 
     QString text(int startOffset, int endOffset) const override
@@ -78,4 +87,9 @@ void ReadableLabel::setReadableText(const QString &text, const QString &shown)
     // for the text, the next status may already be there.
     QAccessibleTextUpdateEvent event(this, 0, previous, m_text);
     QAccessible::updateAccessibility(&event);
+    // Unnamed, it is called by its text; readers cache names.
+    if (accessibleName().isEmpty()) {
+        QAccessibleEvent renamed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&renamed);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAccessible>
 #include <QLabel>
 
 // A plain-text label that assistive technology reads by its text, also when
@@ -16,6 +17,12 @@ public:
     void setReadableText(const QString &text, const QString &shown);
     const QString &readableText() const { return m_text; }
 
+    // What it is to readers: static text by default; read-only text
+    // (EditableText) says its content where a label says only its name.
+    void setAccessibleRole(QAccessible::Role role) { m_role = role; }
+    QAccessible::Role accessibleRole() const { return m_role; }
+
 private:
     QString m_text;
+    QAccessible::Role m_role = QAccessible::StaticText;
 };

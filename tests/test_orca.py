@@ -1,0 +1,153 @@
+#!/usr/bin/python3
+# The window as a blind user hears it: Debian's screen reader, Orca, reads
+# it on a virtual display with a window manager, driven by keys alone
+# (XTEST). What Orca says is read from its debug log, which records every
+# line it speaks, with speech itself turned off.
+#
+#   test_orca.py <test_contentview>
+import os, re, subprocess, sys, tempfile, threading, time
+
+# Each step: what it does, the keys it presses, then what Orca must say
+# after them: each entry is found in one spoken line, in this order.
+STEPS = [
+    ("the window comes up", [], ["USB Firmware (.uf2)", "radio button"]),
+    ("Right chooses the Core target", ["Right"],
+     ["Core Firmware (.hex)", "radio button", "Core firmware update ready."]),
+    ("the path box, empty", ["Tab"], ["Firmware File", "No firmware file selected"]),
+    ("a file chosen", ["Tab", "space", "type:core.hex", "Return"], ["Choose…", "Firmware file selected."]),
+    ("the path box, filled", ["shift+Tab"], ["Firmware File", "core.hex"]),
+    ("an update that fails", ["Return"], ["alert VELTA 2 Updater"]),
+    ("back from the alert", ["Return"], ["Firmware File"]),
+    ("Left chooses the USB target", ["shift+Tab", "Left"],
+     ["USB Firmware (.uf2)", "radio button", "USB firmware update ready."]),
+    ("a refusal: no file", ["Return"], ["Please choose a firmware file first."]),
+    ("back from the alert", ["Return"], ["USB Firmware (.uf2)"]),
+    ("a file chosen", ["Tab", "Tab", "space", "type:velta-usb.uf2", "Return"],
+     ["Choose…", "Firmware file selected."]),
+    ("an update that works", ["Return"],
+     ["Uploading USB firmware…", "percent", "Finishing…", "Done.", "USB firmware upload complete."]),
+    ("back from the alert", ["Return"], ["Firmware File"]),
+]
+
+if len(sys.argv) == 2:
+    # A virtual display and a D-Bus session of our own, then the test inside them.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    try:
+        with os.fdopen(read_end) as display, tempfile.TemporaryDirectory() as scratch:
+            env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
+                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
+            env.pop("AT_SPI_BUS_ADDRESS", None)
+            run = subprocess.run(["dbus-run-session", "--", sys.executable, __file__, sys.argv[1], scratch],
+                                 env=env, timeout=280)
+            sys.exit(run.returncode)
+    finally:
+        xvfb.terminate()
+
+program, scratch = sys.argv[1:]
+said_at = re.compile(r"SPEECH OUTPUT: '(.*)'(?: voice=\w+)?\{'established")
+processes = []
+# Orca's debug file is written line by line only to a terminal: a pseudo
+# terminal's other end is read here, as it comes.
+log_lines, reader_end, writer_end = [], *os.openpty()
+
+
+def read_log():
+    pending = b""
+    with open(os.environ.get("ORCA_LOG", os.devnull), "wb") as copy:
+        while True:
+            try:
+                chunk = os.read(reader_end, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            copy.write(chunk)
+            copy.flush()
+            *whole, pending = (pending + chunk).split(b"\n")
+            log_lines.extend(line.decode(errors="replace").rstrip("\r") for line in whole)
+
+
+threading.Thread(target=read_log, daemon=True).start()
+
+
+def start(command, **options):
+    processes.append(subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options))
+    return processes[-1]
+
+
+def spoken():
+    """Every line Orca has said so far, in order."""
+    return [m.group(1) for m in map(said_at.search, list(log_lines)) if m]
+
+
+def hear(what, since, wanted, timeout=20.0):
+    """Waits until the lines said since `since` hold each of `wanted` in order; the index after the last."""
+    deadline = time.monotonic() + timeout
+    while True:
+        lines, found, at = spoken(), 0, since
+        while found < len(wanted) and at < len(lines):
+            if wanted[found] in lines[at]:
+                found += 1
+            at += 1
+        if found == len(wanted):
+            return at
+        if time.monotonic() > deadline:
+            raise AssertionError("%s: not heard %r within %g s; heard %r"
+                                 % (what, wanted[found], timeout, lines[since:]))
+        time.sleep(0.05)
+
+
+def press(key):
+    if key.startswith("type:"):
+        subprocess.run(["xdotool", "type", "--delay", "30", scratch + "/" + key[5:]], timeout=30, check=True)
+    else:
+        subprocess.run(["xdotool", "key", key], timeout=10, check=True)
+
+
+try:
+    with open(scratch + "/core.hex", "w") as hex_file:
+        hex_file.write(":0400000001020304F2\n:00000001FF\n")
+    start(["openbox", "--sm-disable"])
+    start(["orca", "--disable", "speech", "--disable", "braille", "--disable", "main-window", "--user-prefs",
+           scratch + "/orca", "--debug-file", os.ttyname(writer_end)])
+    deadline = time.monotonic() + 30
+    while not any("ORCA: Starting ATSPI registry" in line for line in list(log_lines)):
+        if time.monotonic() > deadline:
+            raise AssertionError("Orca did not start within 30 s")
+        time.sleep(0.1)
+    # A serial port that is listed but not there: the Core update fails.
+    window = start([program, "--application", scratch, scratch + "/ttyGONE"], stdin=subprocess.PIPE)
+    since, failures = 0, []
+    for what, keys, wanted in STEPS:
+        for key in keys:
+            press(key)
+            # The next key only once Orca has taken this one.
+            time.sleep(0.3 if key != "space" else 1.5)
+        try:
+            since = hear(what, since, wanted)
+        except AssertionError as failure:
+            # The steps after it may still tell something.
+            failures.append(str(failure))
+            since = len(spoken())
+    if failures:
+        raise AssertionError("\n  ".join(failures))
+    lines = spoken()
+    repeated = [a for a, b in zip(lines, lines[1:]) if a == b and a.endswith(".")]
+    if repeated:
+        raise AssertionError("said twice in a row: %r" % repeated)
+except AssertionError as failure:
+    print("FAIL:", failure)
+    sys.exit(1)
+finally:
+    print("Orca said:\n  " + "\n  ".join(spoken()))
+    if processes[2:]:
+        processes[2].stdin.close()
+    for process in reversed(processes):
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
