@@ -56,18 +56,15 @@ log_lines, reader_end, writer_end = [], *os.openpty()
 
 def read_log():
     pending = b""
-    with open(os.environ.get("ORCA_LOG", os.devnull), "wb") as copy:
-        while True:
-            try:
-                chunk = os.read(reader_end, 65536)
-            except OSError:
-                return
-            if not chunk:
-                return
-            copy.write(chunk)
-            copy.flush()
-            *whole, pending = (pending + chunk).split(b"\n")
-            log_lines.extend(line.decode(errors="replace").rstrip("\r") for line in whole)
+    while True:
+        try:
+            chunk = os.read(reader_end, 65536)
+        except OSError:
+            return
+        if not chunk:
+            return
+        *whole, pending = (pending + chunk).split(b"\n")
+        log_lines.extend(line.decode(errors="replace").rstrip("\r") for line in whole)
 
 
 threading.Thread(target=read_log, daemon=True).start()

@@ -320,7 +320,10 @@ private slots:
         const auto stopModemManager = qScopeGuard([&] { processprobe::stop(modemManager); });
         QCOMPARE(QProcess::execute("gdbus", {"wait", "--system", "--timeout", "30", "org.freedesktop.ModemManager1"}), 0);
 
-        const QByteArray bytes = randomBytes(4 * 1024);
+        // Bytes below 0x40: no "AT\r" in what avrdude sends, whatever it is mixed with.
+        QByteArray bytes = randomBytes(4 * 1024);
+        for (char &byte : bytes)
+            byte &= 0x3F;
         const QString path = writeFile(desktopsession::exchange + "/core.hex", toIntelHex(bytes));
         const QString input = desktopsession::exchange + "/line.bin";
         QFile::remove(flash);
@@ -333,20 +336,18 @@ private slots:
         QTest::qWait(3000);
         const QString properties = QString::fromUtf8(run("udevadm", {"info", "-q", "property", "-n", "/dev/ttyACM0"}));
         sim.stop();
-        const QStringList probes = QString::fromLatin1(readFile(input))
-                                       .split(QRegularExpression("[\\r\\n]+"))
-                                       .filter(QRegularExpression("^AT"));
+        const qsizetype probes = readFile(input).count("AT\r");
         const QStringList mmLines = QString::fromUtf8(readFile(mmLog)).split('\n').filter("ttyACM0");
         qInfo().noquote() << "udev:" << properties.split('\n').filter(QRegularExpression("^(TAGS|ID_MM_)")).join(" ");
         qInfo().noquote() << "ModemManager on ttyACM0:\n" << mmLines.join('\n');
-        qInfo().noquote() << "AT commands on the line:" << probes.join(" | ");
+        qInfo().noquote() << "AT commands on the line:" << probes;
         qInfo().noquote() << "the update:" << output.split('\n').filter("LOG ").join(" | ");
 
         QCOMPARE(properties.contains(QRegularExpression("^TAGS=.*:uaccess:", QRegularExpression::MultilineOption)), marked);
         QCOMPARE(properties.contains(QRegularExpression("^ID_MM_DEVICE_IGNORE=1$", QRegularExpression::MultilineOption)),
                  marked);
-        QCOMPARE(!probes.isEmpty(), allowlisted);
-        if (probes.isEmpty()) {
+        QCOMPARE(probes > 0, allowlisted);
+        if (probes == 0) {
             QCOMPARE(code, 0);
             QVERIFY2(output.contains("LOG alert:Core firmware upload complete."), qPrintable(output));
             QCOMPARE(readFile(flash).left(bytes.size()), bytes);
