@@ -389,6 +389,14 @@ private slots:
         auto *text = tall.findChild<QPlainTextEdit *>();
         QVERIFY(text && text->toPlainText() == output);
         QVERIFY(tall.height() < 600);
+
+        // Its first sentence a label of its own, which screen readers say with the alert.
+        QMessageBox failed;
+        MessageBoxAlertPresenter::configure(failed, "VELTA 2 Updater", "Core firmware update failed.\n\n" + output);
+        failed.show();
+        failed.grab().save(QCoreApplication::applicationDirPath() + "/alert-failed.png");
+        QCOMPARE(failed.findChild<QLabel *>("alertHeadline")->text(), "Core firmware update failed.");
+        QCOMPARE(failed.findChild<QPlainTextEdit *>()->toPlainText(), output);
     }
 };
 

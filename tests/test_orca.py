@@ -16,7 +16,7 @@ STEPS = [
     ("the path box, empty", ["Tab"], ["Firmware File", "No firmware file selected"]),
     ("a file chosen", ["Tab", "space", "type:core.hex", "Return"], ["Choose…", "Firmware file selected."]),
     ("the path box, filled", ["shift+Tab"], ["Firmware File", "core.hex"]),
-    ("an update that fails", ["Return"], ["alert VELTA 2 Updater"]),
+    ("an update that fails", ["Return"], ["alert VELTA 2 Updater", "Core firmware update failed."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
     ("Left chooses the USB target", ["shift+Tab", "Left"],
      ["USB Firmware (.uf2)", "radio button", "USB firmware update ready."]),

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -43,9 +44,25 @@ void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title,
         }
         return;
     }
+    // Below the title, in its column: a short first paragraph ("Core
+    // firmware update failed.") as a line of its own, since screen readers
+    // say an alert's labels but not its text areas, then the rest.
+    auto *column = new QWidget(&box);
+    auto *lines = new QVBoxLayout(column);
+    lines->setContentsMargins(0, 0, 0, 0);
+    QString details = message;
+    const qsizetype headlineEnd = message.indexOf(QStringLiteral("\n\n"));
+    if (headlineEnd > 0 && headlineEnd <= lineCharacters && !message.left(headlineEnd).contains(QLatin1Char('\n'))) {
+        auto *headline = new QLabel(message.left(headlineEnd), column);
+        headline->setObjectName(QStringLiteral("alertHeadline"));
+        headline->setTextFormat(Qt::PlainText);
+        headline->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        lines->addWidget(headline);
+        details = message.mid(headlineEnd + 2);
+    }
     // All of avrdude's output: scrolled in a box of bounded height rather
     // than a dialog taller than the screen.
-    auto *text = new QPlainTextEdit(message, &box);
+    auto *text = new QPlainTextEdit(details, column);
     text->setObjectName(QStringLiteral("alertMessage"));
     text->setReadOnly(true);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -56,13 +73,13 @@ void MessageBoxAlertPresenter::configure(QMessageBox &box, const QString &title,
     text->setMinimumWidth(box.fontMetrics().averageCharWidth() * toolLineCharacters + 2 * text->frameWidth());
     text->setFixedHeight(text->fontMetrics().lineSpacing() * shownLines + 2 * text->frameWidth()
                          + int(2 * text->document()->documentMargin()));
-    // Below the title, in its column.
+    lines->addWidget(text);
     auto *grid = qobject_cast<QGridLayout *>(box.layout());
-    int row = 0, column = 1, rowSpan = 1, columnSpan = 1;
+    int row = 0, at = 1, rowSpan = 1, columnSpan = 1;
     if (grid && titleLabel && grid->indexOf(titleLabel) >= 0)
-        grid->getItemPosition(grid->indexOf(titleLabel), &row, &column, &rowSpan, &columnSpan);
+        grid->getItemPosition(grid->indexOf(titleLabel), &row, &at, &rowSpan, &columnSpan);
     if (grid)
-        grid->addWidget(text, row + 1, column, 1, columnSpan);
+        grid->addWidget(column, row + 1, at, 1, columnSpan);
 }
 
 void MessageBoxAlertPresenter::present(const QString &title, const QString &message)
