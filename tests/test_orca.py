@@ -5,7 +5,9 @@
 # line it speaks, with speech itself turned off.
 #
 #   test_orca.py <test_contentview>
-import os, re, subprocess, sys, tempfile, threading, time
+import os, re, subprocess, sys, threading, time
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+import virtualsession
 
 # Each step: what it does, the keys it presses, then what Orca must say
 # after them: each entry is found in one spoken line, in this order; and
@@ -31,24 +33,7 @@ STEPS = [
     ("back from the alert", ["Return"], ["Firmware File"]),
 ]
 
-if len(sys.argv) == 2:
-    # A virtual display and a D-Bus session of our own, then the test inside them.
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-                            pass_fds=[write_end], stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    try:
-        with os.fdopen(read_end) as display, tempfile.TemporaryDirectory() as scratch:
-            env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
-                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
-            env.pop("AT_SPI_BUS_ADDRESS", None)
-            run = subprocess.run(["dbus-run-session", "--", sys.executable, __file__, sys.argv[1], scratch],
-                                 env=env, timeout=280)
-            sys.exit(run.returncode)
-    finally:
-        xvfb.terminate()
-
-program, scratch = sys.argv[1:]
+program, scratch = virtualsession.enter(timeout=280, screen="1024x768x24")
 said_at = re.compile(r"SPEECH OUTPUT: '(.*)'(?: voice=\w+)?\{'established")
 processes = []
 # Orca's debug file is written line by line only to a terminal: a pseudo

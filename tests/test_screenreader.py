@@ -6,28 +6,14 @@
 # path an assistive tool uses.
 #
 #   test_screenreader.py <test_contentview>
-import os, subprocess, sys, tempfile, time
+import os, subprocess, sys, time
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+import virtualsession
 import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib
 
-if len(sys.argv) == 2:
-    # A virtual display and a D-Bus session of our own, then the test inside them.
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"], pass_fds=[write_end],
-                            stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    try:
-        with os.fdopen(read_end) as display, tempfile.TemporaryDirectory() as scratch:
-            env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
-                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
-            env.pop("AT_SPI_BUS_ADDRESS", None)
-            sys.exit(subprocess.run(["dbus-run-session", "--", sys.executable, __file__, sys.argv[1], scratch],
-                                    env=env, timeout=50).returncode)
-    finally:
-        xvfb.terminate()
-
-program, scratch = sys.argv[1:]
+program, scratch = virtualsession.enter(timeout=50)
 firmware = scratch + "/velta-usb.uf2"
 heard = []
 
