@@ -20,7 +20,11 @@ STEPS = [
     ("the path box, empty", ["Tab"], ["Firmware File", "No firmware file selected"]),
     ("a file chosen", ["Tab", "space", "type:core.hex", "Return"], ["Choose…"], ["Firmware file selected."]),
     ("the path box, filled", ["shift+Tab"], ["Firmware File", "core.hex"]),
-    ("an update that fails", ["Return"], ["alert VELTA 2 Updater", "Core firmware update failed."]),
+    ("a Core update that works", ["Return"],
+     ["Uploading Core firmware…", "percent", "Core firmware upload complete."], ["Done."]),
+    ("back from the alert", ["Return"], ["Firmware File"]),
+    ("the port gone: an update that fails", ["unplug", "Return"],
+     ["Uploading Core firmware…", "alert VELTA 2 Updater", "Core firmware update failed."], ["Failed."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
     ("Left chooses the USB target", ["shift+Tab", "Left"], ["USB Firmware (.uf2)", "radio button"],
      ["USB firmware update ready."]),
@@ -28,14 +32,14 @@ STEPS = [
     ("back from the alert", ["Return"], ["USB Firmware (.uf2)"]),
     ("a file chosen", ["Tab", "Tab", "space", "type:velta-usb.uf2", "Return"], ["Choose…"],
      ["Firmware file selected."]),
-    ("an update that works", ["Return"],
+    ("a USB update that works", ["Return"],
      ["Uploading USB firmware…", "percent", "Finishing…", "USB firmware upload complete."], ["Done."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
 ]
 
 program, scratch = virtualsession.enter(timeout=280, screen="1024x768x24")
 said_at = re.compile(r"SPEECH OUTPUT: '(.*)'(?: voice=\w+)?\{'established")
-processes = []
+processes, window = [], None
 # Orca's debug file is written line by line only to a terminal: a pseudo
 # terminal's other end is read here, as it comes.
 log_lines, reader_end, writer_end = [], *os.openpty()
@@ -84,8 +88,20 @@ def hear(what, since, wanted, timeout=20.0):
         time.sleep(0.05)
 
 
+def intel_hex(data):
+    """`data` as Intel HEX records of 16 bytes, from address 0."""
+    lines = []
+    for at in range(0, len(data), 16):
+        record = bytes([len(data[at:at + 16]), at >> 8, at & 0xFF, 0]) + data[at:at + 16]
+        lines.append(":%s%02X" % (record.hex().upper(), -sum(record) & 0xFF))
+    return "\n".join(lines + [":00000001FF"]) + "\n"
+
+
 def press(key):
-    if key.startswith("type:"):
+    if key == "unplug":
+        simulator.terminate()
+        simulator.wait(5)
+    elif key.startswith("type:"):
         subprocess.run(["xdotool", "type", "--delay", "30", scratch + "/" + key[5:]], timeout=30, check=True)
     else:
         subprocess.run(["xdotool", "key", key], timeout=10, check=True)
@@ -93,7 +109,10 @@ def press(key):
 
 try:
     with open(scratch + "/core.hex", "w") as hex_file:
-        hex_file.write(":0400000001020304F2\n:00000001FF\n")
+        hex_file.write(intel_hex(os.urandom(8192)))
+    # The Core's boot loader, simulated on a pseudo terminal; unplugged, its port stays listed.
+    port = scratch + "/ttySIM"
+    simulator = start([os.path.join(os.path.dirname(program), "stk500sim"), "--link", port, "--page-ms", "20"])
     start(["openbox", "--sm-disable"])
     # Now and then (about 1 start in 10 here, for good) Orca hangs before it starts: it
     # gets one more go, which is about Orca, not the window.
@@ -113,8 +132,7 @@ try:
         print("Orca did not start within 30 s; its log ended:\n  " + "\n  ".join(log_lines[-5:]))
     else:
         raise AssertionError("Orca did not start twice")
-    # A serial port that is listed but not there: the Core update fails.
-    window = start([program, "--application", scratch, scratch + "/ttyGONE"], stdin=subprocess.PIPE)
+    window = start([program, "--application", scratch, port], stdin=subprocess.PIPE)
     since, failures = 0, []
     for what, keys, wanted, *anywhere in STEPS:
         for key in keys:
@@ -140,8 +158,8 @@ except AssertionError as failure:
     sys.exit(1)
 finally:
     print("Orca said:\n  " + "\n  ".join(spoken()))
-    if processes[2:]:
-        processes[2].stdin.close()
+    if window:
+        window.stdin.close()
     for process in reversed(processes):
         process.terminate()
         try:

@@ -241,6 +241,13 @@ QWidget *ContentView::buildActions()
     m_progressBar = new QProgressBar(m_progressRow);
     m_progressBar->setRange(0, 100);
     m_progressBar->setAccessibleName(QStringLiteral("Upload progress"));
+    // Each value is an event for screen readers, which fall behind at one
+    // per percent and then drop the statuses that follow; a few a second
+    // show the progress as well.
+    m_progressPace = new QTimer(this);
+    m_progressPace->setSingleShot(true);
+    m_progressPace->setInterval(250);
+    connect(m_progressPace, &QTimer::timeout, this, &ContentView::showProgressValue);
     m_phaseLabel->setBuddy(m_progressBar);
     progressLayout->addWidget(m_phaseLabel);
     progressLayout->addWidget(m_progressBar, 1);
@@ -332,12 +339,23 @@ void ContentView::showProgress()
     m_progressRow->setVisible(progress.has_value());
     if (!progress)
         return;
-    // One event per phase and one per whole percent, not one per line avrdude writes.
-    if (m_phaseLabel->text() != progress->phase) {
+    // A phase's start and end are shown at once, the values between at the pace.
+    const bool newPhase = m_phaseLabel->text() != progress->phase;
+    if (newPhase) {
         m_phaseLabel->setText(progress->phase);
         m_progressBar->setAccessibleDescription(progress->phase);
     }
+    if (newPhase || progress->percent == 100 || !m_progressPace->isActive())
+        showProgressValue();
+}
+
+void ContentView::showProgressValue()
+{
+    const std::optional<UploadProgress> &progress = m_updater->progress();
+    if (!progress || m_progressBar->value() == progress->percent)
+        return;
     m_progressBar->setValue(progress->percent);
+    m_progressPace->start();
 }
 
 void ContentView::showFirmwarePath()
@@ -373,7 +391,15 @@ void ContentView::fillPicker(QComboBox *picker, const QList<std::pair<QString, Q
     for (const auto &[label, value] : items)
         picker->addItem(label, value);
     picker->setCurrentIndex(picker->findData(selected));
-    picker->setEnabled(!m_updater->isBusy() && !items.isEmpty());
+    enablePicker(picker, !items.isEmpty());
+}
+
+void ContentView::enablePicker(QComboBox *picker, bool hasItems)
+{
+    // The hidden one keeps its state while busy: the target can't change
+    // then, and every change is a burst of events for screen readers.
+    const bool shown = (picker == m_midiPicker) == (m_updater->selectedTarget() == FirmwareTarget::usbFirmware);
+    picker->setEnabled(hasItems && !(m_updater->isBusy() && shown));
 }
 
 void ContentView::showStatus()
@@ -387,7 +413,7 @@ void ContentView::showBusy()
     const bool busy = m_updater->isBusy();
     for (QWidget *control : std::initializer_list<QWidget *>{m_targetPicker, m_chooseButton, m_refreshButton, m_uploadButton})
         control->setEnabled(!busy);
-    m_midiPicker->setEnabled(!busy && !m_updater->midiPortNames().isEmpty());
-    m_serialPicker->setEnabled(!busy && !m_updater->serialPorts().isEmpty());
+    enablePicker(m_midiPicker, !m_updater->midiPortNames().isEmpty());
+    enablePicker(m_serialPicker, !m_updater->serialPorts().isEmpty());
     m_spinner->setVisible(busy);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -44,6 +45,8 @@ private:
                     const QString &selected);
     void showStatus();
     void showBusy();
+    void enablePicker(QComboBox *picker, bool hasItems);
+    void showProgressValue();
     void showProgress();
     void chooseFile();
     void sayFocusAgain();
@@ -66,4 +69,5 @@ private:
     QWidget *m_progressRow = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QLabel *m_phaseLabel = nullptr;
+    QTimer *m_progressPace = nullptr;
 };

@@ -79,16 +79,18 @@ ReadableLabel::ReadableLabel(QWidget *parent) : QLabel(parent)
 
 void ReadableLabel::setReadableText(const QString &text, const QString &shown)
 {
-    setText(shown);
-    if (text == m_text)
-        return;
     const QString previous = std::exchange(m_text, text);
+    // Set after the readable text: unnamed, the label tells readers its
+    // new name as the shown text changes. Readers cache names.
+    const bool renamedByShownText = QLabel::text() != shown;
+    setText(shown);
+    if (text == previous)
+        return;
     // Screen readers speak what the event carries; by the time they could ask
     // for the text, the next status may already be there.
     QAccessibleTextUpdateEvent event(this, 0, previous, m_text);
     QAccessible::updateAccessibility(&event);
-    // Unnamed, it is called by its text; readers cache names.
-    if (accessibleName().isEmpty()) {
+    if (accessibleName().isEmpty() && !renamedByShownText) {
         QAccessibleEvent renamed(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&renamed);
     }
