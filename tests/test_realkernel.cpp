@@ -354,6 +354,23 @@ private slots:
         }
     }
 
+    // A whole USB update by keys alone, as Debian's screen reader says it:
+    // the application itself in the user's X session, on the real drivers.
+    void screenReaderHearsAUsbUpdate()
+    {
+        const QByteArray image = uf2image::image(100);
+        const QString path = writeFile(desktopsession::exchange + "/velta-usb.uf2", image);
+        SimDevice sim;
+        QVERIFY2(sim.start({"midi", "--user", desktopsession::user, "--mount", "none"}), qPrintable(sim.log()));
+        QString output;
+        const int code = desktopsession::runAsUser(
+            "/usr/bin/python3", {VELTA_TESTS_DIR "/test_orca.py", "--device", desktopsession::bin("VeltaUpdater"), path}, 600000,
+            &output);
+        qInfo().noquote() << output;
+        QCOMPARE(code, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.restarts(), 1, 5000);
+    }
+
     void twoUpdatesInARow()
     {
         // As the real device, the rig's restarts with its new firmware once

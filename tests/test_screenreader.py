@@ -13,7 +13,7 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib
 
-program, scratch = virtualsession.enter(timeout=50)
+scratch, (program,) = virtualsession.enter(timeout=50)
 firmware = scratch + "/velta-usb.uf2"
 heard = []
 

@@ -31,7 +31,9 @@ inline bool isUp()
     return QFile::exists("/run/velta-desktop/udisksd.pid");
 }
 
-// Runs `program` from bin/ as the user in a fresh login (the groups as
+inline QString bin(const QString &program) { return QCoreApplication::applicationDirPath() + '/' + program; }
+
+// Runs `program` (from bin/ unless a path) as the user in a fresh login (the groups as
 // /etc/group has them now, a clean environment); its exit code, or -1 when
 // it did not end within `timeoutMs`. `output` gets stdout and stderr.
 inline int runAsUser(const QString &program, const QStringList &arguments, int timeoutMs, QString *output)
@@ -44,7 +46,7 @@ inline int runAsUser(const QString &program, const QStringList &arguments, int t
                                          "env", "-i", "HOME=" + QString::fromLocal8Bit(entry->pw_dir), "USER=" + user,
                                          "LOGNAME=" + user, "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=/run/user/" + uid,
                                          "QT_QPA_PLATFORM=offscreen", "LANG=C.UTF-8",
-                                         QCoreApplication::applicationDirPath() + '/' + program}
+                                         program.startsWith('/') ? program : bin(program)}
                              + arguments);
     const bool finished = processprobe::finishWithin(process, timeoutMs);
     *output = QString::fromUtf8(process.readAll());

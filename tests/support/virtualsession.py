@@ -5,11 +5,11 @@ import os, subprocess, sys, tempfile
 
 
 def enter(timeout, screen=None):
-    """Run as `script.py PROGRAM`: starts Xvfb and a D-Bus session, runs the
-    script again inside them as `script.py PROGRAM SCRATCH` and exits with its
-    status. Run that way, returns (PROGRAM, SCRATCH)."""
-    if len(sys.argv) != 2:
-        return sys.argv[1:3]
+    """Run as `script.py ARGS...`: starts Xvfb and a D-Bus session, runs the
+    script again inside them as `script.py --inside SCRATCH ARGS...` and exits
+    with its status. Run that way, returns (SCRATCH, ARGS)."""
+    if sys.argv[1:2] == ["--inside"]:
+        return sys.argv[2], sys.argv[3:]
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"]
                             + (["-screen", "0", screen] if screen else []),
@@ -20,7 +20,7 @@ def enter(timeout, screen=None):
             env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
                        QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
             env.pop("AT_SPI_BUS_ADDRESS", None)
-            run = subprocess.run(["dbus-run-session", "--", sys.executable, sys.argv[0], sys.argv[1], scratch],
+            run = subprocess.run(["dbus-run-session", "--", sys.executable, sys.argv[0], "--inside", scratch] + sys.argv[1:],
                                  env=env, timeout=timeout)
             sys.exit(run.returncode)
     finally:
