@@ -157,6 +157,14 @@ try:
     window = start([program] if device else [program, "--application", scratch, port], stdin=subprocess.PIPE)
     since, failures = 0, []
     for what, keys, wanted, *anywhere in DEVICE_STEPS if device else STEPS:
+        if device:
+            # Orca's backlog (the file dialog's) takes the VM's one processor from
+            # the device's boot drive: keys only once Orca has caught up.
+            idle_since, logged, deadline = time.monotonic(), len(log_lines), time.monotonic() + 300
+            while time.monotonic() - idle_since < 3 and time.monotonic() < deadline:
+                time.sleep(0.2)
+                if len(log_lines) != logged:
+                    idle_since, logged = time.monotonic(), len(log_lines)
         for key in keys:
             press(key)
             # The next key only once Orca has taken this one.
