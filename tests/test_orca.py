@@ -108,6 +108,17 @@ def hear(what, since, wanted, timeout=20.0 * slow):
         time.sleep(0.05)
 
 
+def wait_until_orca_is_idle(quiet=3.0, limit=300.0):
+    """Until Orca's log has been quiet for `quiet` seconds: under emulation it works
+    through the file dialog's events for minutes, and keys pressed meanwhile make it
+    drop what it has not reached yet."""
+    deadline, logged, changed = time.monotonic() + limit, len(log_lines), time.monotonic()
+    while time.monotonic() - changed < quiet and time.monotonic() < deadline:
+        time.sleep(0.2)
+        if len(log_lines) != logged:
+            logged, changed = len(log_lines), time.monotonic()
+
+
 def intel_hex(data):
     """`data` as Intel HEX records of 16 bytes, from address 0."""
     lines = []
@@ -134,7 +145,8 @@ try:
             hex_file.write(intel_hex(os.urandom(8192)))
         # The Core's boot loader, simulated on a pseudo terminal; unplugged, its port stays listed.
         port = scratch + "/ttySIM"
-        simulator = start([os.path.join(os.path.dirname(program), "stk500sim"), "--link", port, "--page-ms", "20"])
+        simulator = start([os.path.join(os.path.dirname(program), "stk500sim"), "--link", port,
+                           "--page-ms", "20"])
     start(["openbox", "--sm-disable"])
     # Now and then (about 1 start in 10 here, for good) Orca hangs before it starts: it
     # gets one more go, which is about Orca, not the window.
@@ -158,13 +170,7 @@ try:
     since, failures = 0, []
     for what, keys, wanted, *anywhere in DEVICE_STEPS if device else STEPS:
         if device:
-            # Orca's backlog (the file dialog's) takes the VM's one processor from
-            # the device's boot drive: keys only once Orca has caught up.
-            idle_since, logged, deadline = time.monotonic(), len(log_lines), time.monotonic() + 300
-            while time.monotonic() - idle_since < 3 and time.monotonic() < deadline:
-                time.sleep(0.2)
-                if len(log_lines) != logged:
-                    idle_since, logged = time.monotonic(), len(log_lines)
+            wait_until_orca_is_idle()
         for key in keys:
             press(key)
             # The next key only once Orca has taken this one.

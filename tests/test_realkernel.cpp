@@ -364,9 +364,9 @@ private slots:
         // Mounted for the user as an automounter does: an earlier row may have stopped udisksd.
         QVERIFY2(sim.start({"midi", "--user", desktopsession::user, "--mount", "self"}), qPrintable(sim.log()));
         QString output;
-        const int code = desktopsession::runAsUser(
-            "/usr/bin/python3", {VELTA_TESTS_DIR "/test_orca.py", "--device", desktopsession::bin("VeltaUpdater"), path}, 600000,
-            &output);
+        const QStringList arguments = {VELTA_TESTS_DIR "/test_orca.py", "--device",
+                                       desktopsession::bin("VeltaUpdater"), path};
+        const int code = desktopsession::runAsUser("/usr/bin/python3", arguments, 600000, &output);
         qInfo().noquote() << output;
         QCOMPARE(code, 0);
         QTRY_COMPARE_WITH_TIMEOUT(sim.restarts(), 1, 5000);

@@ -398,7 +398,8 @@ void ContentView::enablePicker(QComboBox *picker, bool hasItems)
 {
     // The hidden one keeps its state while busy: the target can't change
     // then, and every change is a burst of events for screen readers.
-    const bool shown = (picker == m_midiPicker) == (m_updater->selectedTarget() == FirmwareTarget::usbFirmware);
+    const bool usb = m_updater->selectedTarget() == FirmwareTarget::usbFirmware;
+    const bool shown = (picker == m_midiPicker) == usb;
     picker->setEnabled(hasItems && !(m_updater->isBusy() && shown));
 }
 

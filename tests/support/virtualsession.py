@@ -20,8 +20,8 @@ def enter(timeout, screen=None):
             env = dict(os.environ, DISPLAY=":" + display.readline().strip(), QT_QPA_PLATFORM="xcb",
                        QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", XDG_RUNTIME_DIR=scratch, HOME=scratch, LANG="C.UTF-8")
             env.pop("AT_SPI_BUS_ADDRESS", None)
-            run = subprocess.run(["dbus-run-session", "--", sys.executable, sys.argv[0], "--inside", scratch] + sys.argv[1:],
-                                 env=env, timeout=timeout)
+            inside = [sys.executable, sys.argv[0], "--inside", scratch] + sys.argv[1:]
+            run = subprocess.run(["dbus-run-session", "--"] + inside, env=env, timeout=timeout)
             sys.exit(run.returncode)
     finally:
         xvfb.terminate()
