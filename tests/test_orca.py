@@ -6,7 +6,7 @@
 #
 #   test_orca.py <test_contentview>               the window on scripted devices
 #   test_orca.py --device <VeltaUpdater> FIRMWARE  the application on the device (the test VM)
-import os, re, subprocess, sys, threading, time
+import os, struct, subprocess, sys, threading, time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 import virtualsession
 
@@ -37,6 +37,12 @@ STEPS = [
     ("a USB update that works", ["Return"],
      ["Uploading USB firmware…", "percent", "Finishing…", "USB firmware upload complete."], ["Done."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
+    ("the file dialog", ["Tab", "space"], ["Choose USB Firmware dialog", "File name"]),
+    ("an image for the other chip", ["type:rp2350.uf2", "Return"], ["Choose…"], ["Firmware file selected."]),
+    ("a USB update that fails at the copy", ["Return"],
+     ["Uploading USB firmware…", "alert VELTA 2 Updater",
+      "USB firmware update failed. The selected file is not a valid UF2 firmware image."], ["Failed."]),
+    ("back from the alert", ["Return"], ["Firmware File"]),
 ]
 
 # The application on the device the test VM plays, as its desktop user.
@@ -58,7 +64,6 @@ device = args[0] == "--device"
 program = args[-2] if device else args[0]
 # Under the VM's emulated processor everything takes several times as long.
 slow = 6 if device else 1
-said_at = re.compile(r"SPEECH OUTPUT: '(.*)'(?: voice=\w+)?\{'established")
 processes, window = [], None
 # Orca's debug file is written line by line only to a terminal: a pseudo
 # terminal's other end is read here, as it comes.
@@ -87,8 +92,20 @@ def start(command, **options):
 
 
 def spoken():
-    """Every line Orca has said so far, in order."""
-    return [m.group(1) for m in map(said_at.search, list(log_lines)) if m]
+    """Every line Orca has said so far, in order. A line it says with line breaks
+    in it goes on over the log's next lines; it is given here with blanks for them."""
+    said, pending = [], None
+    for line in list(log_lines):
+        if pending is None and "SPEECH OUTPUT: '" in line:
+            pending, line = [], line[line.index("SPEECH OUTPUT: '") + 16:]
+        if pending is None:
+            continue
+        end = line.rfind("'{'established")
+        pending.append((line if end < 0 else line[:end]).strip())
+        if end >= 0:
+            said.append(" ".join(part for part in pending if part))
+            pending = None
+    return said
 
 
 def hear(what, since, wanted, timeout=20.0 * slow):
@@ -128,6 +145,12 @@ def intel_hex(data):
     return "\n".join(lines + [":00000001FF"]) + "\n"
 
 
+def uf2_image(family, blocks=4):
+    """A whole UF2 image of `blocks` 256-byte blocks for the chip `family`."""
+    return b"".join(struct.pack("<8I", 0x0A324655, 0x9E5D5157, 0x2000, 0x10000000 + n * 256, 256, n, blocks, family)
+                    + bytes(476) + struct.pack("<I", 0x0AB16F30) for n in range(blocks))
+
+
 def press(key):
     if key == "unplug":
         simulator.terminate()
@@ -141,6 +164,9 @@ def press(key):
 
 try:
     if not device:
+        # For an RP2350: the drive the window's device shows is an RP2040's.
+        with open(scratch + "/rp2350.uf2", "wb") as uf2_file:
+            uf2_file.write(uf2_image(0xe48bff59))
         with open(scratch + "/core.hex", "w") as hex_file:
             hex_file.write(intel_hex(os.urandom(8192)))
         # The Core's boot loader, simulated on a pseudo terminal; unplugged, its port stays listed.
