@@ -22,6 +22,7 @@ STEPS = [
     ("the file dialog", ["Tab", "space"], ["Choose Core Firmware dialog", "File name"]),
     ("a file chosen", ["type:core.hex", "Return"], ["Choose…"], ["Firmware file selected."]),
     ("the path box, filled", ["shift+Tab"], ["Firmware File", "core.hex"]),
+    # Orca says a progress bar's value at most every 10 s by itself: here at the Core's start.
     ("a Core update that works", ["Return"],
      ["Uploading Core firmware…", "percent", "Core firmware upload complete."], ["Done."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
@@ -35,7 +36,7 @@ STEPS = [
     ("the file dialog", ["Tab", "Tab", "space"], ["Choose USB Firmware dialog", "File name"]),
     ("a file chosen", ["type:velta-usb.uf2", "Return"], ["Choose…"], ["Firmware file selected."]),
     ("a USB update that works", ["Return"],
-     ["Uploading USB firmware…", "percent", "Finishing…", "USB firmware upload complete."], ["Done."]),
+     ["Uploading USB firmware…", "Finishing…", "USB firmware upload complete."], ["Done."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
     ("the file dialog", ["Tab", "space"], ["Choose USB Firmware dialog", "File name"]),
     ("an image for the other chip", ["type:rp2350.uf2", "Return"], ["Choose…"], ["Firmware file selected."]),
