@@ -9,11 +9,13 @@
 #include "ui/spinner.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -91,11 +93,23 @@ QWidget *buildHeader(QWidget *parent)
     return header;
 }
 
+// A plain widget as a window is a "filler" to AT-SPI; screen readers look
+// for a frame to read its title and find its status bar.
+QAccessibleInterface *windowAccessible(const QString &, QObject *object)
+{
+    auto *view = qobject_cast<ContentView *>(object);
+    if (view && view->isWindow())
+        return new QAccessibleWidget(view, QAccessible::Window);
+    return nullptr;
+}
+
 } // namespace
 
 ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *parent)
     : QWidget(parent), m_updater(std::move(updater))
 {
+    static const bool factoryInstalled = (QAccessible::installFactory(windowAccessible), true);
+    (void)factoryInstalled;
     auto *root = column(18);
     root->setContentsMargins(padding, padding, padding, padding);
     // The window is exactly as big as its content: 680 wide, and as tall as
@@ -133,11 +147,9 @@ ContentView::ContentView(std::shared_ptr<FirmwareUpdater> updater, QWidget *pare
         m_updater->setSelectedSerialPortPath(m_serialPicker->itemData(index).toString());
     });
 
-    // Return presses the default button, Ctrl+O Choose… and F5 Refresh,
-    // wherever the focus is, unless the button is disabled.
+    // Ctrl+O presses Choose… and F5 Refresh, wherever the focus is, unless
+    // the button is disabled. Return is handled in keyPressEvent instead.
     const std::pair<QKeySequence, QPushButton *> keys[] = {
-        {QKeySequence(Qt::Key_Return), m_uploadButton},
-        {QKeySequence(Qt::Key_Enter), m_uploadButton},
         {QKeySequence(Qt::CTRL | Qt::Key_O), m_chooseButton},
         {QKeySequence(Qt::Key_F5), m_refreshButton},
     };
@@ -263,6 +275,21 @@ void ContentView::showEvent(QShowEvent *event)
         m_firstShowDone = true;
         m_updater->refreshDevices();
     }
+}
+
+// Return presses the default button from any control that leaves it
+// unused. Not a shortcut: Qt fires shortcuts before a screen reader sees
+// the key, and with Orca's keypad layout Enter under the Orca key would
+// start an update instead of reading the window.
+void ContentView::keyPressEvent(QKeyEvent *event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (m_uploadButton->isEnabled())
+            m_uploadButton->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void ContentView::closeEvent(QCloseEvent *event)
