@@ -26,6 +26,8 @@ STEPS = [
     ("a Core update that works", ["Return"],
      ["Uploading Core firmware…", "percent", "Core firmware upload complete."], ["Done."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
+    # Orca's read-status-bar command: Orca+KP_Enter twice.
+    ("the status read on demand", ["KP_Insert+KP_Enter KP_Insert+KP_Enter"], ["Done. statusbar"]),
     ("the port gone: an update that fails", ["unplug", "Return"],
      ["Uploading Core firmware…", "alert VELTA 2 Updater", "Core firmware update failed."], ["Failed."]),
     ("back from the alert", ["Return"], ["Firmware File"]),
@@ -101,8 +103,9 @@ def spoken():
             pending, line = [], line[line.index("SPEECH OUTPUT: '") + 16:]
         if pending is None:
             continue
-        end = line.rfind("'{'established")
-        pending.append((line if end < 0 else line[:end]).strip())
+        # Its end: the closing quote, at times after a blank ('return ' {'established...).
+        end = line.rfind("{'established")
+        pending.append((line if end < 0 else line[:end].rstrip().removesuffix("'")).strip())
         if end >= 0:
             said.append(" ".join(part for part in pending if part))
             pending = None
@@ -160,7 +163,8 @@ def press(key):
         name = args[-1] if key == "type:FIRMWARE" else os.path.join(scratch, key[5:])
         subprocess.run(["xdotool", "type", "--delay", "30", name], timeout=30 * slow, check=True)
     else:
-        subprocess.run(["xdotool", "key", key], timeout=10 * slow, check=True)
+        # Keys in one go: two presses within Orca's double-press time.
+        subprocess.run(["xdotool", "key"] + key.split(), timeout=10 * slow, check=True)
 
 
 try:
